@@ -20,6 +20,9 @@ int OpensForReading(const wchar_t* path) {
 }
 
 const wchar_t* ChooseDeviceKey() {
+  // Kept a loop over the table: the table's addresses give the image the
+  // relocations its randomised base needs.
+#pragma GCC unroll 1
   for (const wchar_t* path : kDeviceKeys) {
     if (OpensForReading(path))
       return path;

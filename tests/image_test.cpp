@@ -1,0 +1,233 @@
+// The executable image: headers, imports, sections and its two resources,
+// read from the file the way the loader and file-properties tools read it.
+#include "support.h"
+
+#include <algorithm>
+
+namespace {
+
+std::vector<BYTE> ReadImage() {
+  HANDLE file = CreateFileW(ProgramPath(L"quorvane.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return {};
+  std::vector<BYTE> image(GetFileSize(file, nullptr));
+  DWORD read = 0;
+  if (!ReadFile(file, image.data(), static_cast<DWORD>(image.size()), &read, nullptr) || read != image.size())
+    image.clear();
+  CloseHandle(file);
+  return image;
+}
+
+class ImageTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    image_ = ReadImage();
+    ASSERT_GT(image_.size(), sizeof(IMAGE_DOS_HEADER));
+    const auto* dos = At<IMAGE_DOS_HEADER>(0);
+    ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
+    nt_ = At<IMAGE_NT_HEADERS64>(static_cast<DWORD>(dos->e_lfanew));
+    ASSERT_EQ(nt_->Signature, IMAGE_NT_SIGNATURE);
+    sections_ = IMAGE_FIRST_SECTION(nt_);
+  }
+
+  template <typename T>
+  const T* At(DWORD offset) const {
+    return reinterpret_cast<const T*>(image_.data() + offset);
+  }
+  DWORD FileOffset(DWORD rva) const {
+    for (WORD i = 0; i < nt_->FileHeader.NumberOfSections; ++i) {
+      const auto& s = sections_[i];
+      if (rva >= s.VirtualAddress && rva < s.VirtualAddress + s.Misc.VirtualSize)
+        return rva - s.VirtualAddress + s.PointerToRawData;
+    }
+    ADD_FAILURE() << "no section holds address " << rva;
+    return 0;
+  }
+  const IMAGE_DATA_DIRECTORY& Directory(int index) const { return nt_->OptionalHeader.DataDirectory[index]; }
+
+  std::vector<BYTE> image_;
+  const IMAGE_NT_HEADERS64* nt_ = nullptr;
+  const IMAGE_SECTION_HEADER* sections_ = nullptr;
+};
+
+TEST_F(ImageTest, Headers) {
+  const auto& file = nt_->FileHeader;
+  const auto& optional = nt_->OptionalHeader;
+  EXPECT_EQ(file.Machine, IMAGE_FILE_MACHINE_AMD64);
+  EXPECT_EQ(file.TimeDateStamp, 0u) << "a time stamp makes builds differ";
+  EXPECT_TRUE(file.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE);
+  EXPECT_TRUE(file.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE);
+  EXPECT_FALSE(file.Characteristics & IMAGE_FILE_RELOCS_STRIPPED);
+  EXPECT_EQ(optional.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+  EXPECT_EQ(optional.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+  EXPECT_EQ(optional.MajorOperatingSystemVersion, 6);
+  EXPECT_EQ(optional.MinorOperatingSystemVersion, 0);
+  EXPECT_EQ(optional.MajorSubsystemVersion, 6);
+  EXPECT_EQ(optional.MinorSubsystemVersion, 0);
+  const WORD required = IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA | IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE |
+                        IMAGE_DLLCHARACTERISTICS_NX_COMPAT | IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE;
+  EXPECT_EQ(optional.DllCharacteristics & required, required) << std::hex << optional.DllCharacteristics;
+  EXPECT_GT(Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC).Size, 8u) << "a randomised base needs relocations";
+  EXPECT_EQ(Directory(IMAGE_DIRECTORY_ENTRY_TLS).Size, 0u) << "no thread callbacks";
+  EXPECT_EQ(Directory(IMAGE_DIRECTORY_ENTRY_DEBUG).Size, 0u);
+}
+
+TEST_F(ImageTest, NoSectionBothWritableAndExecutable) {
+  for (WORD i = 0; i < nt_->FileHeader.NumberOfSections; ++i) {
+    const DWORD flags = sections_[i].Characteristics;
+    EXPECT_FALSE((flags & IMAGE_SCN_MEM_WRITE) && (flags & IMAGE_SCN_MEM_EXECUTE))
+        << "section " << std::string(reinterpret_cast<const char*>(sections_[i].Name), 8).c_str();
+  }
+}
+
+TEST_F(ImageTest, ImportsOnlyKernel32AndAdvapi32) {
+  std::vector<std::string> libraries;
+  const DWORD start = FileOffset(Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress);
+  for (auto* entry = At<IMAGE_IMPORT_DESCRIPTOR>(start); entry->Name; ++entry) {
+    std::string name = At<char>(FileOffset(entry->Name));
+    std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(toupper(c)); });
+    libraries.push_back(name);
+  }
+  std::sort(libraries.begin(), libraries.end());
+  EXPECT_EQ(libraries, (std::vector<std::string>{"ADVAPI32.DLL", "KERNEL32.DLL"}));
+  EXPECT_EQ(Directory(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT).Size, 0u);
+}
+
+// --- Resources ---------------------------------------------------------------
+
+struct Resource {
+  ULONG_PTR type, name;
+  WORD language;
+  bool operator==(const Resource& o) const { return type == o.type && name == o.name && language == o.language; }
+};
+
+BOOL CALLBACK AddLanguage(HMODULE, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR found) {
+  reinterpret_cast<std::vector<Resource>*>(found)->push_back(
+      {reinterpret_cast<ULONG_PTR>(type), reinterpret_cast<ULONG_PTR>(name), language});
+  return TRUE;
+}
+BOOL CALLBACK AddNames(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR found) {
+  return EnumResourceLanguagesW(module, type, name, AddLanguage, found);
+}
+BOOL CALLBACK AddTypes(HMODULE module, LPWSTR type, LONG_PTR found) {
+  return EnumResourceNamesW(module, type, AddNames, found);
+}
+
+class ResourceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = LoadLibraryExW(ProgramPath(L"quorvane.exe").c_str(), nullptr,
+                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module_, nullptr) << GetLastError();
+  }
+  void TearDown() override { FreeLibrary(module_); }
+
+  std::string Bytes(LPCWSTR type, WORD language) const {
+    HRSRC found = FindResourceExW(module_, type, MAKEINTRESOURCEW(1), language);
+    if (!found)
+      return "<missing>";
+    const char* data = static_cast<const char*>(LockResource(LoadResource(module_, found)));
+    return std::string(data, SizeofResource(module_, found));
+  }
+  HMODULE module_ = nullptr;
+};
+
+TEST_F(ResourceTest, ExactlyManifestAndVersionRecord) {
+  std::vector<Resource> found;
+  EnumResourceTypesW(module_, AddTypes, reinterpret_cast<LONG_PTR>(&found));
+  const std::vector<Resource> expected = {{16, 1, 1041}, {24, 1, 1033}};
+  ASSERT_EQ(found.size(), expected.size());
+  for (const auto& resource : expected)
+    EXPECT_NE(std::find(found.begin(), found.end(), resource), found.end())
+        << "type " << resource.type << " language " << resource.language;
+}
+
+TEST_F(ResourceTest, ManifestRequiresAdministratorAndNothingElse) {
+  EXPECT_EQ(Bytes(MAKEINTRESOURCEW(24), 1033),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+            "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n"
+            "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n"
+            "    <security>\n"
+            "      <requestedPrivileges>\n"
+            "        <requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>\n"
+            "      </requestedPrivileges>\n"
+            "    </security>\n"
+            "  </trustInfo>\n"
+            "</assembly>\n");
+}
+
+// The keys of the record's string table in stored order, read from the raw
+// blocks (wLength, wValueLength, wType, key, padding, value, children).
+std::vector<std::wstring> StringTableKeys(const std::string& record) {
+  auto word = [&](size_t at) { return *reinterpret_cast<const WORD*>(record.data() + at); };
+  auto key = [&](size_t at) { return std::wstring(reinterpret_cast<const wchar_t*>(record.data() + at + 6)); };
+  auto align = [](size_t at) { return (at + 3) & ~size_t{3}; };
+  auto firstChild = [&](size_t at) {  // skips key and value of the block at 'at'
+    const size_t value = align(at + 6 + (key(at).size() + 1) * 2);
+    const size_t valueBytes = word(at + 4) == 1 ? word(at + 2) * 2u : word(at + 2);
+    return align(value + valueBytes);
+  };
+  std::vector<std::wstring> keys;
+  for (size_t block = firstChild(0); block < word(0); block = align(block + word(block))) {
+    if (key(block) != L"StringFileInfo")
+      continue;
+    const size_t table = firstChild(block);
+    keys.push_back(key(table));
+    for (size_t entry = firstChild(table); entry < table + word(table); entry = align(entry + word(entry)))
+      keys.push_back(key(entry));
+  }
+  return keys;
+}
+
+TEST_F(ResourceTest, VersionRecordStringTable) {
+  EXPECT_EQ(StringTableKeys(Bytes(MAKEINTRESOURCEW(16), 1041)),
+            (std::vector<std::wstring>{L"040904b0", L"CompanyName", L"FileDescription", L"FileVersion",
+                                       L"InternalName", L"LegalCopyright", L"LegalTrademarks",
+                                       L"OriginalFilename", L"ProductName", L"ProductVersion"}));
+}
+
+TEST(VersionRecord, ReadAsFilePropertiesToolsReadIt) {
+  const std::wstring path = ProgramPath(L"quorvane.exe");
+  DWORD ignored = 0;
+  std::vector<BYTE> record(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+  ASSERT_FALSE(record.empty());
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(record.size()), record.data()));
+  auto query = [&](const wchar_t* block, UINT* size) {
+    void* data = nullptr;
+    *size = 0;
+    return VerQueryValueW(record.data(), block, &data, size) ? data : nullptr;
+  };
+  UINT size;
+  const auto* fixed = static_cast<VS_FIXEDFILEINFO*>(query(L"\\", &size));
+  ASSERT_NE(fixed, nullptr);
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 1000u << 16);
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 1000u << 16);
+  EXPECT_EQ(fixed->dwFileFlagsMask, 0x17u);
+  EXPECT_EQ(fixed->dwFileFlags, 0u);
+  EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS__WINDOWS32));
+  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+  EXPECT_EQ(fixed->dwFileSubtype, 0u);
+  EXPECT_EQ(fixed->dwFileDateMS | fixed->dwFileDateLS, 0u);
+
+  const auto* translation = static_cast<WORD*>(query(L"\\VarFileInfo\\Translation", &size));
+  ASSERT_EQ(size, 4u);
+  EXPECT_EQ(translation[0], 0x0409);
+  EXPECT_EQ(translation[1], 0x04B0);
+
+  const std::pair<const wchar_t*, const wchar_t*> kStrings[] = {
+      {L"FileDescription", L"Quorvane"}, {L"FileVersion", L"1.0.1000.0"},
+      {L"OriginalFilename", L"quorvane.exe"}, {L"ProductName", L"Quorvane"},
+      {L"ProductVersion", L"V1.00L10 M00"},
+  };
+  for (const auto& [name, expected] : kStrings) {
+    const auto* got = static_cast<const wchar_t*>(query((std::wstring(L"\\StringFileInfo\\040904b0\\") + name).c_str(), &size));
+    ASSERT_NE(got, nullptr) << name;
+    EXPECT_EQ(std::wstring(got), expected) << name;
+  }
+}
+
+}  // namespace
