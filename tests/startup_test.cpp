@@ -146,3 +146,23 @@ TEST(Startup, ExitStatusIsEntryResult) {
 }
 
 }  // namespace
+
+namespace {
+
+// --- Stack protection, seeded by the start-up ---------------------------------
+
+TEST(StackProtector, OverrunEndsWithFastFail) {
+  EXPECT_EQ(RunProbe(L"probe.exe overrun 8"), static_cast<DWORD>('x')) << "within bounds it returns normally";
+  for (const wchar_t* length : {L"16", L"64", L"512"})
+    EXPECT_EQ(RunProbe(std::wstring(L"probe.exe overrun ") + length), static_cast<DWORD>(STATUS_STACK_BUFFER_OVERRUN))
+        << "overrun by " << length << " bytes";
+}
+
+TEST(StackProtector, GuardIsRandomPerProcess) {
+  const DWORD first = RunProbe(L"probe.exe guard");
+  const DWORD second = RunProbe(L"probe.exe guard");
+  EXPECT_NE(first, 0u);
+  EXPECT_NE(first, second) << "two processes saw the same guard";
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// Load, faults and hostile registry layouts: every run ends in 0, 1 or 2 with
+// exactly the expected value changed, or nothing.
+#include "support.h"
+
+namespace {
+
+std::wstring Instance1(const std::wstring& name) {
+  return DEVICE_KEY_1 L"\\" + name + DEVICE_PARAMETERS;
+}
+
+// --- Many copies at once ------------------------------------------------------
+
+using ConcurrencyTest = RegistryTest;
+
+TEST_F(ConcurrencyTest, ThirtyTwoCopiesPerRound) {
+  const std::wstring written = Instance1(L"0000");
+  Build({{written}, {Instance1(L"0001")}, {DEVICE_KEY_2 L"\\0000" DEVICE_PARAMETERS}});
+  SetDword(written, L"EnhancedPowerManagementEnabled", 1);
+  const Snapshot before = TakeSnapshot();
+
+  for (int round = 0; round < 6; ++round) {
+    const DWORD value = round % 2 == 0 ? 1 : 0;
+    const auto statuses = RunQuorvaneCopies(value ? L"quorvane.exe -enable" : L"quorvane.exe", 32);
+    int won = 0;
+    for (DWORD status : statuses) {
+      EXPECT_TRUE(status == 0 || status == 2) << "round " << round << ": status " << status;
+      won += status == 0;
+    }
+    EXPECT_GE(won, 1) << "round " << round << ": no copy did the work";
+    Snapshot expected = before;
+    expected[ValueEntry(written)] = Dword(value);
+    const Snapshot got = TakeSnapshot();
+    EXPECT_TRUE(got == expected) << "round " << round << ":" << DescribeDifferences(expected, got);
+  }
+}
+
+// --- Names the registry allows ---------------------------------------------------
+
+struct NameCase {
+  const char* name;
+  std::vector<std::wstring> instances;  // each with Device Parameters, in enumeration order
+  std::wstring written;                 // empty: status 1, nothing written
+};
+
+class InstanceNameTest : public RegistryTest, public testing::WithParamInterface<NameCase> {};
+
+TEST_P(InstanceNameTest, WrittenWhereItFits) {
+  std::vector<LayoutKey> keys;
+  for (const auto& instance : GetParam().instances)
+    keys.push_back({Instance1(instance)});
+  Build(keys);
+  const Snapshot before = TakeSnapshot();
+  const bool found = !GetParam().written.empty();
+  ExpectOutcome(before, RunQuorvane(L"quorvane.exe -enable"), found ? 0 : 1,
+                found ? Instance1(GetParam().written) : L"", 1);
+}
+
+const std::wstring kSmiley = L"\U0001F600";  // two code units
+std::wstring Smileys(size_t count) {
+  std::wstring text;
+  for (; count; --count)
+    text += kSmiley;
+  return text;
+}
+
+const NameCase kNameCases[] = {
+    {"DeviceInstanceStyle", {L"6&1a2b3c4d&0&0001"}, L"6&1a2b3c4d&0&0001"},
+    {"Spaces", {L"name with  spaces "}, L"name with  spaces "},
+    {"HashAndBraces", {L"#{4d36e972-e325-11ce-bfc1-08002be10318}#"}, L"#{4d36e972-e325-11ce-bfc1-08002be10318}#"},
+    {"NonAscii", {L"\u00dcml\u00e4ut-\u041a\u0438\u0440-\u65e5\u672c"}, L"\u00dcml\u00e4ut-\u041a\u0438\u0440-\u65e5\u672c"},
+    {"OutsideBasicPlane", {kSmiley + L"-panel"}, kSmiley + L"-panel"},
+    // The bound counts code units: 91 pairs and one letter are 183, 92 pairs 184.
+    {"SurrogatePairsAtBound", {Smileys(91) + L"a"}, Smileys(91) + L"a"},
+    {"SurrogatePairsPastBound", {Smileys(92)}, L""},
+    {"RegistryMaximumName", {std::wstring(255, L'x')}, L""},
+    {"RegistryMaximumNameThenShort", {std::wstring(255, L'x'), L"y"}, L"y"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Hostile, InstanceNameTest, testing::ValuesIn(kNameCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Refused access -------------------------------------------------------------
+
+struct AccessCase {
+  const char* name;
+  std::vector<LayoutKey> keys;
+  DWORD status;
+  std::wstring written;
+};
+
+class AccessTest : public RegistryTest, public testing::WithParamInterface<AccessCase> {};
+
+TEST_P(AccessTest, RefusalsEndCleanly) {
+  Build(GetParam().keys);
+  const Snapshot before = TakeSnapshot();
+  ExpectOutcome(before, RunQuorvane(L"quorvane.exe -enable"), GetParam().status, GetParam().written, 1);
+}
+
+const AccessCase kAccessCases[] = {
+    {"ParametersRefuseOnlySetValue", {{Instance1(L"0000"), KEY_ALL_ACCESS & ~KEY_SET_VALUE}}, 1, L""},
+    {"EveryParametersKeyUnreadable",
+     {{Instance1(L"0000"), kKeepForCleanup}, {Instance1(L"0001"), kKeepForCleanup}, {Instance1(L"0002"), kKeepForCleanup}},
+     1,
+     L""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Hostile, AccessTest, testing::ValuesIn(kAccessCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Large layouts ----------------------------------------------------------------
+
+using LargeLayoutTest = RegistryTest;
+
+TEST_F(LargeLayoutTest, ThousandsOfInstancesOnlyLastQualifies) {
+  constexpr int kInstances = 3000;
+  wchar_t name[16];
+  for (int i = 0; i < kInstances - 1; ++i) {
+    swprintf(name, 16, L"%05d", i);
+    CreateKey(DEVICE_KEY_1 L"\\" + std::wstring(name));
+  }
+  swprintf(name, 16, L"%05d", kInstances - 1);
+  const std::wstring last = Instance1(name);
+  CreateKey(last);
+  const Snapshot before = TakeSnapshot();
+
+  ExpectOutcome(before, RunQuorvane(L"quorvane.exe -enable"), 0, last, 1);
+}
+
+// Whole-tree snapshots: after a success exactly one value differs, after any
+// other outcome none does.
+TEST_F(LargeLayoutTest, OnlyTheOneValueEverChanges) {
+  for (const wchar_t* device : {DEVICE_KEY_1, DEVICE_KEY_2}) {
+    for (const wchar_t* instance : {L"\\0000", L"\\0001", L"\\0002"}) {
+      const std::wstring parameters = device + std::wstring(instance) + DEVICE_PARAMETERS;
+      CreateKey(parameters);
+      SetDword(parameters, kValueName, 0);
+      SetDword(parameters, L"EnhancedPowerManagementEnabled", 1);
+      SetValue(parameters, L"SymbolicName", REG_SZ, L"\\??\\USB#x", 20);
+      SetDword(device + std::wstring(instance), L"ConfigFlags", 0);
+    }
+  }
+  const Snapshot before = TakeSnapshot();
+
+  const std::wstring written = Instance1(L"0000");
+  ExpectOutcome(before, RunQuorvane(L"quorvane.exe -enable"), 0, written, 1);
+  Snapshot afterEnable = before;
+  afterEnable[ValueEntry(written)] = Dword(1);
+  size_t differing = 0;
+  for (const auto& [entry, value] : before)
+    differing += !(afterEnable.at(entry) == value);
+  EXPECT_EQ(differing, 1u);
+
+  HANDLE held = CreateMutexW(nullptr, FALSE, kGuardName);
+  ExpectOutcome(afterEnable, RunQuorvane(L"quorvane.exe"), 2);
+  CloseHandle(held);
+
+  RestrictKey(written, KEY_READ | kKeepForCleanup);
+  const Snapshot restricted = TakeSnapshot();
+  ExpectOutcome(restricted, RunQuorvane(L"quorvane.exe"), 1);
+}
+
+}  // namespace
