@@ -90,6 +90,26 @@ void SnapshotKey(const std::wstring& path, Snapshot* snapshot) {
     SnapshotKey(child, snapshot);
 }
 
+// Wine now and then fails a process creation with ERROR_INTERNAL_ERROR
+// before the program runs at all; that says nothing about the program.
+bool StartProcess(const std::wstring& program, const std::wstring& commandLine, DWORD flags,
+                  PROCESS_INFORMATION* process) {
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::wstring line = commandLine;  // CreateProcessW may write to it
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                       &startup, process))
+      return true;
+    error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR)
+      break;
+  }
+  ADD_FAILURE() << "CreateProcessW failed with " << error;
+  return false;
+}
+
 }  // namespace
 
 std::wstring ProgramPath(const wchar_t* fileName) {
@@ -97,15 +117,9 @@ std::wstring ProgramPath(const wchar_t* fileName) {
 }
 
 DWORD RunProgram(const std::wstring& program, const std::wstring& commandLine, DWORD limitMs) {
-  std::wstring line = commandLine;  // CreateProcessW may write to it
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    ADD_FAILURE() << "CreateProcessW failed with " << GetLastError();
+  if (!StartProcess(program, commandLine, 0, &process))
     return kTimedOut;
-  }
   CloseHandle(process.hThread);
   DWORD status = kTimedOut;
   if (WaitForSingleObject(process.hProcess, limitMs) == WAIT_OBJECT_0)
@@ -124,15 +138,9 @@ std::vector<DWORD> RunQuorvaneCopies(const std::wstring& commandLine, int count)
   const std::wstring program = ProgramPath(L"quorvane.exe");
   std::vector<PROCESS_INFORMATION> processes;
   for (int i = 0; i < count; ++i) {
-    std::wstring line = commandLine;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                       nullptr, nullptr, &startup, &process))
+    if (StartProcess(program, commandLine, CREATE_SUSPENDED, &process))
       processes.push_back(process);
-    else
-      ADD_FAILURE() << "CreateProcessW failed with " << GetLastError();
   }
   for (auto& process : processes)
     ResumeThread(process.hThread);
