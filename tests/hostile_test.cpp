@@ -34,25 +34,10 @@ TEST_F(ConcurrencyTest, ThirtyTwoCopiesPerRound) {
   }
 }
 
-// --- Names the registry allows ---------------------------------------------------
+// --- Names the registry allows, and refused access ------------------------------
 
-struct NameCase {
-  const char* name;
-  std::vector<std::wstring> instances;  // each with Device Parameters, in enumeration order
-  std::wstring written;                 // empty: status 1, nothing written
-};
-
-class InstanceNameTest : public RegistryTest, public testing::WithParamInterface<NameCase> {};
-
-TEST_P(InstanceNameTest, WrittenWhereItFits) {
-  std::vector<LayoutKey> keys;
-  for (const auto& instance : GetParam().instances)
-    keys.push_back({Instance1(instance)});
-  Build(keys);
-  const Snapshot before = TakeSnapshot();
-  const bool found = !GetParam().written.empty();
-  ExpectOutcome(before, RunQuorvane(L"quorvane.exe -enable"), found ? 0 : 1,
-                found ? Instance1(GetParam().written) : L"", 1);
+LayoutCase Alone(const char* name, const std::wstring& instance, bool fits = true) {
+  return {name, {{Instance1(instance)}}, fits ? 0u : 1u, fits ? Instance1(instance) : L""};
 }
 
 const std::wstring kSmiley = L"\U0001F600";  // two code units
@@ -63,40 +48,17 @@ std::wstring Smileys(size_t count) {
   return text;
 }
 
-const NameCase kNameCases[] = {
-    {"DeviceInstanceStyle", {L"6&1a2b3c4d&0&0001"}, L"6&1a2b3c4d&0&0001"},
-    {"Spaces", {L"name with  spaces "}, L"name with  spaces "},
-    {"HashAndBraces", {L"#{4d36e972-e325-11ce-bfc1-08002be10318}#"}, L"#{4d36e972-e325-11ce-bfc1-08002be10318}#"},
-    {"NonAscii", {L"\u00dcml\u00e4ut-\u041a\u0438\u0440-\u65e5\u672c"}, L"\u00dcml\u00e4ut-\u041a\u0438\u0440-\u65e5\u672c"},
-    {"OutsideBasicPlane", {kSmiley + L"-panel"}, kSmiley + L"-panel"},
+const LayoutCase kHostileCases[] = {
+    Alone("DeviceInstanceStyle", L"6&1a2b3c4d&0&0001"),
+    Alone("Spaces", L"name with  spaces "),
+    Alone("HashAndBraces", L"#{4d36e972-e325-11ce-bfc1-08002be10318}#"),
+    Alone("NonAscii", L"\u00dcml\u00e4ut-\u041a\u0438\u0440-\u65e5\u672c"),
+    Alone("OutsideBasicPlane", kSmiley + L"-panel"),
     // The bound counts code units: 91 pairs and one letter are 183, 92 pairs 184.
-    {"SurrogatePairsAtBound", {Smileys(91) + L"a"}, Smileys(91) + L"a"},
-    {"SurrogatePairsPastBound", {Smileys(92)}, L""},
-    {"RegistryMaximumName", {std::wstring(255, L'x')}, L""},
-    {"RegistryMaximumNameThenShort", {std::wstring(255, L'x'), L"y"}, L"y"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Hostile, InstanceNameTest, testing::ValuesIn(kNameCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// --- Refused access -------------------------------------------------------------
-
-struct AccessCase {
-  const char* name;
-  std::vector<LayoutKey> keys;
-  DWORD status;
-  std::wstring written;
-};
-
-class AccessTest : public RegistryTest, public testing::WithParamInterface<AccessCase> {};
-
-TEST_P(AccessTest, RefusalsEndCleanly) {
-  Build(GetParam().keys);
-  const Snapshot before = TakeSnapshot();
-  ExpectOutcome(before, RunQuorvane(L"quorvane.exe -enable"), GetParam().status, GetParam().written, 1);
-}
-
-const AccessCase kAccessCases[] = {
+    Alone("SurrogatePairsAtBound", Smileys(91) + L"a"),
+    Alone("SurrogatePairsPastBound", Smileys(92), false),
+    Alone("RegistryMaximumName", std::wstring(255, L'x'), false),
+    {"RegistryMaximumNameThenShort", {{Instance1(std::wstring(255, L'x'))}, {Instance1(L"y")}}, 0, Instance1(L"y")},
     {"ParametersRefuseOnlySetValue", {{Instance1(L"0000"), KEY_ALL_ACCESS & ~KEY_SET_VALUE}}, 1, L""},
     {"EveryParametersKeyUnreadable",
      {{Instance1(L"0000"), kKeepForCleanup}, {Instance1(L"0001"), kKeepForCleanup}, {Instance1(L"0002"), kKeepForCleanup}},
@@ -104,8 +66,7 @@ const AccessCase kAccessCases[] = {
      L""},
 };
 
-INSTANTIATE_TEST_SUITE_P(Hostile, AccessTest, testing::ValuesIn(kAccessCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Hostile, LayoutTest, testing::ValuesIn(kHostileCases), CaseName());
 
 // --- Large layouts ----------------------------------------------------------------
 

@@ -66,6 +66,14 @@ struct LayoutKey {
   ACCESS_MASK allowed = 0;
 };
 
+// Names parameterised tests after their case.
+struct CaseName {
+  template <typename Info>
+  std::string operator()(const Info& info) const {
+    return info.param.name;
+  }
+};
+
 // Starts and ends every test with neither device key present.
 class RegistryTest : public testing::Test {
  protected:
@@ -79,5 +87,15 @@ class RegistryTest : public testing::Test {
   static void ExpectOutcome(const Snapshot& before, DWORD status, DWORD expectedStatus,
                             const std::wstring& writtenKey = L"", DWORD value = 0);
 };
+
+// A registry layout, and what quorvane.exe -enable must make of it.
+struct LayoutCase {
+  const char* name;
+  std::vector<LayoutKey> keys;
+  DWORD status;
+  std::wstring written;  // the parameter key that gets the value; empty: none
+};
+
+class LayoutTest : public RegistryTest, public testing::WithParamInterface<LayoutCase> {};
 
 #endif

@@ -57,18 +57,9 @@ const SwitchCase kSwitchCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(CommandLine, SwitchTest, testing::ValuesIn(kSwitchCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 // --- The layout decides where, and whether, the value is written -------------
-
-struct LayoutCase {
-  const char* name;
-  std::vector<LayoutKey> keys;
-  DWORD status;
-  std::wstring written;  // the parameter key that gets the value; empty: none
-};
-
-class LayoutTest : public RegistryTest, public testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(LayoutTest, WritesFirstQualifyingInstanceOnly) {
   Build(GetParam().keys);
@@ -128,7 +119,7 @@ const LayoutCase kLayoutCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Registry, LayoutTest, testing::ValuesIn(kLayoutCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 // --- A value already there is replaced by the 4-byte REG_DWORD ---------------
 
@@ -162,7 +153,7 @@ const FormerValue kFormerValues[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Registry, FormerValueTest, testing::ValuesIn(kFormerValues),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 // --- The single-instance guard ------------------------------------------------
 
