@@ -120,4 +120,19 @@ TEST_F(LargeLayoutTest, OnlyTheOneValueEverChanges) {
   ExpectOutcome(restricted, RunQuorvane(L"quorvane.exe"), 1);
 }
 
+// Opening "...\instance\Device Parameters" by its full path needs no access to
+// the instance key on the way, so instances that refuse reading still qualify.
+TEST_F(LargeLayoutTest, InstanceKeysRefusingReadStillQualify) {
+  const std::wstring first = Instance1(L"0000"), second = Instance1(L"0001");
+  Build({{first}, {second}, {DEVICE_KEY_1 L"\\0000", kKeepForCleanup}, {DEVICE_KEY_1 L"\\0001", kKeepForCleanup}});
+  const Snapshot before = TakeSnapshot();  // cannot see below the instances
+  const Snapshot secondBefore = TakeSnapshot(second);
+
+  ExpectOutcome(before, RunQuorvane(L"quorvane.exe -enable"), 0);
+  Snapshot firstExpected = {{first + L"\\", StoredValue{}}, {ValueEntry(first), Dword(1)}};
+  const Snapshot firstGot = TakeSnapshot(first);
+  EXPECT_TRUE(firstGot == firstExpected) << DescribeDifferences(firstExpected, firstGot);
+  EXPECT_TRUE(TakeSnapshot(second) == secondBefore) << DescribeDifferences(secondBefore, TakeSnapshot(second));
+}
+
 }  // namespace
