@@ -1,15 +1,12 @@
 # Cross-compiles for 64-bit Windows with Debian's clang and lld, on the same
 # MinGW-w64 headers, import libraries and (for the tests) GCC runtime as the
 # GCC build.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/windows-x64-target.cmake)
 
-set(QUORVANE_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${QUORVANE_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${QUORVANE_TRIPLE})
-set(CMAKE_RC_COMPILER ${QUORVANE_TRIPLE}-windres)
 
 # Clang does not recognise Debian's "12-posix" GCC directory, so the C++
 # library that the tests use is named here. The POSIX thread model, as for
@@ -18,8 +15,3 @@ file(GLOB QUORVANE_GCC_DIRS /usr/lib/gcc/${QUORVANE_TRIPLE}/*-posix)
 list(GET QUORVANE_GCC_DIRS -1 QUORVANE_GCC_DIR)
 set(CMAKE_CXX_FLAGS_INIT "-isystem ${QUORVANE_GCC_DIR}/include/c++ -isystem ${QUORVANE_GCC_DIR}/include/c++/${QUORVANE_TRIPLE} -isystem ${QUORVANE_GCC_DIR}/include/c++/backward")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${QUORVANE_GCC_DIR}")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QUORVANE_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

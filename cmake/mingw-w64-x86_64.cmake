@@ -1,14 +1,6 @@
 # Cross-compiles for 64-bit Windows with Debian's MinGW-w64 GCC.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/windows-x64-target.cmake)
 
-set(QUORVANE_TRIPLE x86_64-w64-mingw32)
 # The POSIX thread model: GoogleTest needs std::mutex, which the win32 model lacks.
 set(CMAKE_C_COMPILER ${QUORVANE_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${QUORVANE_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${QUORVANE_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QUORVANE_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
