@@ -110,6 +110,19 @@ bool StartProcess(const std::wstring& program, const std::wstring& commandLine, 
   return false;
 }
 
+// Waits for the process and returns its exit status; a process still running
+// after limitMs is ended, and kTimedOut returned.
+DWORD Finish(const PROCESS_INFORMATION& process, DWORD limitMs) {
+  DWORD status = kTimedOut;
+  if (WaitForSingleObject(process.hProcess, limitMs) == WAIT_OBJECT_0)
+    GetExitCodeProcess(process.hProcess, &status);
+  else
+    TerminateProcess(process.hProcess, kTimedOut);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return status;
+}
+
 }  // namespace
 
 std::wstring ProgramPath(const wchar_t* fileName) {
@@ -120,14 +133,7 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& commandLine, D
   PROCESS_INFORMATION process = {};
   if (!StartProcess(program, commandLine, 0, &process))
     return kTimedOut;
-  CloseHandle(process.hThread);
-  DWORD status = kTimedOut;
-  if (WaitForSingleObject(process.hProcess, limitMs) == WAIT_OBJECT_0)
-    GetExitCodeProcess(process.hProcess, &status);
-  else
-    TerminateProcess(process.hProcess, kTimedOut);
-  CloseHandle(process.hProcess);
-  return status;
+  return Finish(process, limitMs);
 }
 
 DWORD RunQuorvane(const std::wstring& commandLine) {
@@ -145,14 +151,8 @@ std::vector<DWORD> RunQuorvaneCopies(const std::wstring& commandLine, int count)
   for (auto& process : processes)
     ResumeThread(process.hThread);
   std::vector<DWORD> statuses;
-  for (auto& process : processes) {
-    DWORD status = kTimedOut;
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-      GetExitCodeProcess(process.hProcess, &status);
-    statuses.push_back(status);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
+  for (const auto& process : processes)
+    statuses.push_back(Finish(process, 60000));
   return statuses;
 }
 
