@@ -60,6 +60,13 @@ const LayoutCase kHostileCases[] = {
     Alone("RegistryMaximumName", std::wstring(255, L'x'), false),
     {"RegistryMaximumNameThenShort", {{Instance1(std::wstring(255, L'x'))}, {Instance1(L"y")}}, 0, Instance1(L"y")},
     {"ParametersRefuseOnlySetValue", {{Instance1(L"0000"), KEY_ALL_ACCESS & ~KEY_SET_VALUE}}, 1, L""},
+    // Full access by design: an administrator who may only read and set values,
+    // as under an Enum tree that belongs to SYSTEM, gets nothing written. The
+    // clean-up still opens the key up: its owner, the test, keeps WRITE_DAC.
+    {"ParametersGrantReadAndWriteOnly",
+     {{Instance1(L"0000"), KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY}},
+     1,
+     L""},
     {"EveryParametersKeyUnreadable",
      {{Instance1(L"0000"), kKeepForCleanup}, {Instance1(L"0001"), kKeepForCleanup}, {Instance1(L"0002"), kKeepForCleanup}},
      1,
