@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <winternl.h>
 
 const wchar_t kValueName[] = L"SelectiveSuspendOn";
 const wchar_t kGuardName[] = L"Quorvane Execute Mutex Name";
@@ -134,6 +135,21 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& commandLine, D
   if (!StartProcess(program, commandLine, 0, &process))
     return kTimedOut;
   return Finish(process, limitMs);
+}
+
+DWORD RunProgramReadingBase(const std::wstring& program, const std::wstring& commandLine, ULONGLONG* imageBase) {
+  PROCESS_INFORMATION process = {};
+  PROCESS_BASIC_INFORMATION basic;
+  PEB peb;
+  *imageBase = 0;
+  if (!StartProcess(program, commandLine, CREATE_SUSPENDED, &process))
+    return kTimedOut;
+  // Suspended, the process has its image mapped and has run none of it.
+  if (NT_SUCCESS(NtQueryInformationProcess(process.hProcess, ProcessBasicInformation, &basic, sizeof basic, nullptr)) &&
+      ReadProcessMemory(process.hProcess, basic.PebBaseAddress, &peb, sizeof peb, nullptr))
+    *imageBase = reinterpret_cast<ULONGLONG>(peb.Reserved3[1]);  // ImageBaseAddress
+  ResumeThread(process.hThread);
+  return Finish(process, 30000);
 }
 
 DWORD RunQuorvane(const std::wstring& commandLine) {

@@ -29,6 +29,9 @@ std::wstring ProgramPath(const wchar_t* fileName);
 // kTimedOut after the limit (the process is then terminated).
 constexpr DWORD kTimedOut = 0xDEADBEEF;
 DWORD RunProgram(const std::wstring& program, const std::wstring& commandLine, DWORD limitMs = 30000);
+// Like RunProgram, and sets *imageBase to where the loader placed the program's
+// image, read before the program runs (0 if it cannot be read).
+DWORD RunProgramReadingBase(const std::wstring& program, const std::wstring& commandLine, ULONGLONG* imageBase);
 // quorvane.exe with exactly commandLine (element 0 included).
 DWORD RunQuorvane(const std::wstring& commandLine);
 // count copies, started together and then let go at once; their statuses.
