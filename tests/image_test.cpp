@@ -1,8 +1,10 @@
 // The executable image: headers, imports, sections and its two resources,
-// read from the file the way the loader and file-properties tools read it.
+// read from the file the way the loader and file-properties tools read it,
+// and a copy moved to another base by its own relocation table, run.
 #include "support.h"
 
 #include <algorithm>
+#include <sstream>
 
 namespace {
 
@@ -17,6 +19,15 @@ std::vector<BYTE> ReadImage() {
     image.clear();
   CloseHandle(file);
   return image;
+}
+
+bool WriteImage(const std::wstring& path, const std::vector<BYTE>& image) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  DWORD written = 0;
+  const bool complete = WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &written, nullptr);
+  return CloseHandle(file) && complete && written == image.size();
 }
 
 class ImageTest : public testing::Test {
@@ -45,6 +56,41 @@ class ImageTest : public testing::Test {
     return 0;
   }
   const IMAGE_DATA_DIRECTORY& Directory(int index) const { return nt_->OptionalHeader.DataDirectory[index]; }
+
+  // File offsets of the 64-bit addresses the base relocation table names;
+  // empty, with a failure, if it holds an entry of another kind.
+  std::vector<DWORD> AbsoluteAddresses() const {
+    std::vector<DWORD> offsets;
+    const auto& table = Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
+    const DWORD start = FileOffset(table.VirtualAddress);
+    for (DWORD at = start; at < start + table.Size;) {
+      const auto* block = At<IMAGE_BASE_RELOCATION>(at);
+      const auto* entry = At<WORD>(at + sizeof *block);
+      at += std::max<DWORD>(block->SizeOfBlock, sizeof *block);  // an empty block must not stall the walk
+      for (; entry < At<WORD>(at); ++entry) {
+        const int type = *entry >> 12;
+        const DWORD rva = block->VirtualAddress + (*entry & 0xFFF);
+        if (type == IMAGE_REL_BASED_DIR64)
+          offsets.push_back(FileOffset(rva));
+        else if (type != IMAGE_REL_BASED_ABSOLUTE) {
+          ADD_FAILURE() << "relocation of type " << type << " at address " << std::hex << std::showbase << rva
+                        << ", expected only DIR64 (10) and padding (0)";
+          return {};
+        }
+      }
+    }
+    return offsets;
+  }
+
+  // The image as the loader would place it at base, with only the addresses
+  // at the given offsets moved there.
+  std::vector<BYTE> Rebased(const std::vector<DWORD>& offsets, ULONGLONG base) const {
+    std::vector<BYTE> copy = image_;
+    for (DWORD offset : offsets)
+      *reinterpret_cast<ULONGLONG*>(copy.data() + offset) += base - nt_->OptionalHeader.ImageBase;
+    reinterpret_cast<IMAGE_NT_HEADERS64*>(copy.data() + At<IMAGE_DOS_HEADER>(0)->e_lfanew)->OptionalHeader.ImageBase = base;
+    return copy;
+  }
 
   std::vector<BYTE> image_;
   const IMAGE_NT_HEADERS64* nt_ = nullptr;
@@ -92,6 +138,95 @@ TEST_F(ImageTest, ImportsOnlyKernel32AndAdvapi32) {
   std::sort(libraries.begin(), libraries.end());
   EXPECT_EQ(libraries, (std::vector<std::string>{"ADVAPI32.DLL", "KERNEL32.DLL"}));
   EXPECT_EQ(Directory(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT).Size, 0u);
+}
+
+// --- A load at another base ---------------------------------------------------
+
+// Windows loads the image at a random base; Wine loads it at its preferred one
+// and so never applies the relocation table. A copy rebased far above 4 GiB
+// runs at its new base under Wine, where an address the table misses still
+// points at the old base, which is not mapped.
+constexpr ULONGLONG kHighBase = 0x7FF700000000;
+
+#define K1_PARAMETERS DEVICE_KEY_1 L"\\0000" DEVICE_PARAMETERS
+#define K2_PARAMETERS DEVICE_KEY_2 L"\\0000" DEVICE_PARAMETERS
+
+// Runs that between them reach each device key and the value name.
+struct CopyRun {
+  const wchar_t* name;
+  const wchar_t* commandLine;
+  std::vector<std::wstring> keys;
+  DWORD status;
+  std::wstring written;  // the parameter key that gets the value; empty: none
+  DWORD value;
+};
+
+const CopyRun kCopyRuns[] = {
+    {L"Key1Enable", L"quorvane.exe -enable", {K1_PARAMETERS}, 0, K1_PARAMETERS, 1},
+    {L"Key1NoSwitch", L"quorvane.exe", {K1_PARAMETERS}, 0, K1_PARAMETERS, 0},
+    {L"Key2Alone", L"quorvane.exe -enable", {K2_PARAMETERS}, 0, K2_PARAMETERS, 1},
+    {L"Key1WithoutInstances", L"quorvane.exe -enable", {DEVICE_KEY_1, K2_PARAMETERS}, 1, L"", 0},
+};
+
+// The first run program got wrong, described; empty when every run was right.
+std::wstring Mismatch(const std::wstring& program) {
+  for (const auto& run : kCopyRuns) {
+    for (const wchar_t* key : {DEVICE_KEY_1, DEVICE_KEY_2})
+      RemoveTree(key);
+    for (const auto& key : run.keys)
+      CreateKey(key);
+    Snapshot expected = TakeSnapshot();
+    if (!run.written.empty())
+      expected[ValueEntry(run.written)] = Dword(run.value);
+    ULONGLONG loadedAt = 0;
+    const DWORD status = RunProgramReadingBase(program, run.commandLine, &loadedAt);
+    std::wostringstream wrong;
+    wrong << std::hex << std::showbase;
+    // A loader that moved the copy itself would mend any address left behind.
+    if (loadedAt != kHighBase)
+      wrong << L"\n  loaded at " << loadedAt << L", expected " << kHighBase;
+    if (status != run.status)
+      wrong << L"\n  status " << status << L", expected " << run.status;
+    wrong << DescribeDifferences(expected, TakeSnapshot());
+    if (!wrong.str().empty())
+      return L"\n" + std::wstring(run.name) + L":" + wrong.str();
+  }
+  return L"";
+}
+
+// What a copy with these bytes, beside the programs under test, got wrong;
+// the copy and the device keys are removed afterwards.
+std::wstring RunCopy(const std::vector<BYTE>& image) {
+  const std::wstring path = ProgramPath(L"quorvane-rebased.exe");
+  if (!WriteImage(path, image)) {
+    ADD_FAILURE() << "cannot write " << path << ": " << GetLastError();
+    return L"not written";
+  }
+  const std::wstring wrong = Mismatch(path);
+  for (const wchar_t* key : {DEVICE_KEY_1, DEVICE_KEY_2})
+    RemoveTree(key);
+  // A copy that faults starts Wine's debugger, which holds the file for a
+  // while after the copy has ended.
+  int attempts = 0;
+  while (!DeleteFileW(path.c_str()) && ++attempts < 300)
+    Sleep(100);
+  EXPECT_LT(attempts, 300) << "cannot delete " << path << ": " << GetLastError();
+  return wrong;
+}
+
+// The copy with every address moved runs right; with any one of them left at
+// the old base it must not, or the runs would not catch what they exist for.
+TEST_F(ImageTest, RunsRebasedFarAbove4GiB) {
+  const auto addresses = AbsoluteAddresses();
+  ASSERT_FALSE(addresses.empty()) << "no absolute address to relocate";
+  const std::wstring wrong = RunCopy(Rebased(addresses, kHighBase));
+  EXPECT_TRUE(wrong.empty()) << "the copy at " << std::hex << kHighBase << ":" << wrong;
+  for (size_t left = 0; left < addresses.size(); ++left) {
+    std::vector<DWORD> applied = addresses;
+    applied.erase(applied.begin() + left);
+    EXPECT_NE(RunCopy(Rebased(applied, kHighBase)), L"")
+        << "the address at file offset " << std::hex << addresses[left] << " left unmoved, and every run was right";
+  }
 }
 
 // --- Resources ---------------------------------------------------------------
