@@ -51,7 +51,7 @@ reg query "%device%" >nul 2>&1
 if errorlevel 1 set "device=HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USB\VID_0EEF&PID_C069"
 rem "if defined" is read as each line comes, where "%key%" would be read once.
 set "found="
-for /f "delims=" %%i in ('reg query "%device%" 2^>nul ^| find "HKEY_"') do (
+for /f "delims=" %%i in ('reg query "%device%" 2^>nul ^| "%SystemRoot%\System32\find.exe" "HKEY_"') do (
   if not defined found if /i not "%%i"=="%device%" (
     reg query "%%i\Device Parameters" >nul 2>&1
     if not errorlevel 1 (
@@ -69,12 +69,12 @@ rem the registry names it, so a plain find will do.
 set "id=%key:*\Enum\=%"
 set "id=%id:\Device Parameters=%"
 if not exist "%pnputil%" goto :eof
-"%pnputil%" /enum-devices /connected /instanceid "%id%" 2>nul | find "%id%" >nul
+"%pnputil%" /enum-devices /connected /instanceid "%id%" 2>nul | "%SystemRoot%\System32\find.exe" "%id%" >nul
 if not errorlevel 1 (
   set "present=yes"
   goto :eof
 )
-"%pnputil%" /enum-devices /disconnected /instanceid "%id%" 2>nul | find "%id%" >nul
+"%pnputil%" /enum-devices /disconnected /instanceid "%id%" 2>nul | "%SystemRoot%\System32\find.exe" "%id%" >nul
 if not errorlevel 1 set "present=no - WARNING: this instance is not connected, so the touch panel in use keeps its former setting (see the deployment guide: stale instances)"
 goto :eof
 

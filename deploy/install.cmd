@@ -44,12 +44,12 @@ rem U+241A, stored as the byte 0x1A at which an ASCII copy stops; a command
 rem processor in Unicode mode (/u) then writes the rest.
 copy /y "%kit%quorvane-task.xml" /a "%task%" /b >nul
 if errorlevel 1 goto failed
-cmd /d /u /c ""%~f0" :finish-task "%arguments%"" >>"%task%"
+"%ComSpec%" /d /u /c ""%~f0" :finish-task "%arguments%"" >>"%task%"
 if errorlevel 1 goto failed
 schtasks /create /tn Quorvane /xml "%task%" /f >nul
 if errorlevel 1 goto failed
 rem A command processor of its own, not "call": Wine's "call" loses the status.
-cmd /d /c ""%folder%\apply.cmd" %arguments%"
+"%ComSpec%" /d /c ""%folder%\apply.cmd" %arguments%"
 exit /b %errorlevel%
 
 :usage

@@ -6,7 +6,7 @@ rem could not be deleted.
 setlocal EnableExtensions
 set "status=0"
 for %%k in ("HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_04F3&PID_0026&MI_01" "HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_0EEF&PID_C069") do (
-  for /f "delims=" %%p in ('reg query %%k /s /v SelectiveSuspendOn 2^>nul ^| find "HKEY_"') do (
+  for /f "delims=" %%p in ('reg query %%k /s /v SelectiveSuspendOn 2^>nul ^| "%SystemRoot%\System32\find.exe" "HKEY_"') do (
     reg delete "%%p" /v SelectiveSuspendOn /f
     if errorlevel 1 set "status=1"
   )

@@ -13,7 +13,16 @@ if defined PROCESSOR_ARCHITEW6432 if exist "%SystemRoot%\Sysnative\cmd.exe" (
 )
 
 set "folder=%ProgramFiles%\Quorvane"
-rem A current directory inside the folder would keep it from being removed.
+rem A script cannot remove the folder it runs from: from there, it hands over
+rem to a copy of itself outside. Started without "call", the copy does not
+rem come back here.
+if /i not "%~dp0"=="%folder%\" goto remove
+copy /y "%~f0" "%TEMP%\quorvane-uninstall.cmd" >nul
+if errorlevel 1 goto remove
+"%TEMP%\quorvane-uninstall.cmd"
+
+:remove
+rem Nor can a current directory inside the folder.
 cd /d "%SystemRoot%"
 rem Fails when there is no such task; what counts is that none is left.
 schtasks /delete /tn Quorvane /f >nul 2>&1
@@ -21,6 +30,9 @@ if exist "%SystemRoot%\System32\Tasks\Quorvane" (
   >&2 echo uninstall.cmd: could not remove the task Quorvane
   exit /b 1603
 )
-rem One line to the end: this script may be inside the folder, and the command
-rem processor reads a script line by line as it runs it.
-rd /s /q "%folder%" 2>nul & if exist "%folder%\" (exit /b 1603) else exit /b 0
+rd /s /q "%folder%" 2>nul
+if exist "%folder%\" (
+  >&2 echo uninstall.cmd: could not remove "%folder%"
+  exit /b 1603
+)
+exit /b 0

@@ -25,7 +25,8 @@ task_file="$drive/windows/system32/tasks/Quorvane"
 clean() {
   for key in "$key1" "$key2"; do "$run" "$prefix" reg delete "$key" /f >/dev/null 2>&1 || true; done
   "$run" "$prefix" schtasks /delete /tn Quorvane /f >/dev/null 2>&1 || true
-  rm -rf "$installed" "${log%/*}" "$drive/quorvane-test" "$drive/windows/system32/pnputil.exe"
+  rm -rf "$installed" "${log%/*}" "$drive/quorvane-test" "$drive/windows/system32/pnputil.exe" \
+    "$drive"/users/*/Temp/quorvane-uninstall.cmd
 }
 trap clean EXIT
 clean
@@ -131,8 +132,11 @@ layout "$root\\$id1\\Device Parameters" "$root\\$id2\\Device Parameters" "$key2\
 kit 87 "$kit\\install.cmd" /enable
 [ ! -e "$installed" ] || fail "install.cmd /enable installed"
 
-# element NAME: the text of the installed task definition's element NAME.
-element() { xmllint --xpath "string(//*[local-name()='$1'])" "$installed/quorvane-task.xml"; }
+# element A/B: the text of the installed task definition's element B in A.
+element() {
+  xmllint --xpath "string(//*[local-name()='$(printf '%s' "$1" | sed "s|/|']/*[local-name()='|g")'])" \
+    "$installed/quorvane-task.xml"
+}
 for arguments in "-enable /restart" ""; do
   # shellcheck disable=SC2086
   QUORVANE_TEST_CONNECTED=$id1 kit 0 "$kit\\install.cmd" $arguments
@@ -142,8 +146,8 @@ for arguments in "-enable /restart" ""; do
   [ "$(bytes_before "$installed/quorvane-task.xml" 2)" = fffe ] || fail "the installed task definition is not UTF-16 LE with a byte-order mark"
   xmllint --noout "$installed/quorvane-task.xml" || fail "the installed task definition is not well-formed"
   for pair in "Command=\"C:\\Program Files\\Quorvane\\apply.cmd\"" "Arguments=$arguments" "UserId=S-1-5-18" \
-              "RunLevel=HighestAvailable" "BootTrigger=true" "MultipleInstancesPolicy=IgnoreNew" \
-              "DisallowStartIfOnBatteries=false" "StopIfGoingOnBatteries=false" "ExecutionTimeLimit=PT10M"; do
+              "RunLevel=HighestAvailable" "BootTrigger/Enabled=true" "BootTrigger/Delay=PT1M" \
+              "MultipleInstancesPolicy=IgnoreNew" "DisallowStartIfOnBatteries=false" "StopIfGoingOnBatteries=false" "ExecutionTimeLimit=PT10M"; do
     [ "$(element "${pair%%=*}" | tr -d ' \r\n')" = "$(printf "%s" "${pair#*=}" | tr -d ' ')" ] ||
       fail "install.cmd $arguments: task element ${pair%%=*} is '$(element "${pair%%=*}")', expected '${pair#*=}'"
   done
@@ -161,16 +165,16 @@ kit 0 "$kit\\uninstall.cmd"
 [ "$(value "$parameters1")" = 0x0 ] && [ -s "$log" ] || fail "uninstall.cmd removed the value or the log"
 kit 0 "$kit\\uninstall.cmd"
 
-# From the installed folder itself, the script removes its own folder. Wine,
-# unlike Windows, holds a running script open: its deletion waits for the
-# script's end, so the emptied folder stays, and the status must say so.
+# From the installed folder itself, the script hands over to a copy in %TEMP%,
+# which removes the folder. Wine, unlike Windows, holds the first script open
+# until it ends, so the emptied folder stays, and the status must say so.
 kit 0 "$kit\\install.cmd"
 out=$("$run" "$prefix" cmd /c 'C:\quorvane-test\status.cmd' 'C:\Program Files\Quorvane\uninstall.cmd' 2>&1 | tr -d '\r')
 [ ! -e "$task_file" ] || fail "uninstall.cmd from its folder left the task"
 [ -z "$(find "$installed" -type f 2>/dev/null)" ] || fail "uninstall.cmd from its folder left files"
 want="exit status 0"
 [ -e "$installed" ] && want="exit status 1603"
-[ "$out" = "$want" ] || fail "uninstall.cmd from its folder printed '$out', expected '$want'"
+[ "$(printf '%s\n' "$out" | tail -n 1)" = "$want" ] || fail "uninstall.cmd from its folder printed '$out', expected '$want'"
 
 "$run" "$prefix" reg add "$root\\$id1\\Device Parameters" /v SelectiveSuspendOn /t REG_DWORD /d 1 /f >/dev/null
 "$run" "$prefix" reg add "$root\\$id2\\Device Parameters" /v SelectiveSuspendOn /t REG_DWORD /d 0 /f >/dev/null
