@@ -32,8 +32,10 @@ if defined restart if not defined enable set "arguments=/restart"
 set "kit=%~dp0"
 set "folder=%ProgramFiles%\Quorvane"
 set "task=%folder%\quorvane-task.xml"
-if not exist "%folder%\docs\" md "%folder%\docs"
-if errorlevel 1 goto failed
+if not exist "%folder%\docs\" (
+  md "%folder%\docs"
+  if errorlevel 1 goto failed
+)
 for %%f in (quorvane.exe apply.cmd uninstall.cmd undo.cmd detect.ps1 README.md LICENSE docs\deploying.md) do (
   copy /y "%kit%%%f" "%folder%\%%f" >nul
   if errorlevel 1 goto failed
