@@ -50,8 +50,8 @@ for doc in README.md docs/deploying.md; do
     [ -e "$(dirname "$package/$doc")/$link" ] || fail "$doc links to $link, which is not in the package"
   done
 done
-bytes_before() { od -An -tx1 -N "$2" "$1" | tr -d ' \n'; }
-[ "$(bytes_before "$package/quorvane-task.xml" 2)" = fffe ] ||
+first_bytes() { od -An -tx1 -N "$2" "$1" | tr -d ' \n'; }
+[ "$(first_bytes "$package/quorvane-task.xml" 2)" = fffe ] ||
   fail "quorvane-task.xml is not UTF-16 LE with a byte-order mark: Windows' schtasks would refuse it"
 xmllint --noout "$package/quorvane-task.xml" || fail "quorvane-task.xml is not well-formed"
 
@@ -143,7 +143,7 @@ for arguments in "-enable /restart" ""; do
   for file in quorvane.exe apply.cmd uninstall.cmd undo.cmd detect.ps1 README.md LICENSE docs/deploying.md; do
     cmp -s "$package/$file" "$installed/$file" || fail "install.cmd $arguments: $file not installed"
   done
-  [ "$(bytes_before "$installed/quorvane-task.xml" 2)" = fffe ] || fail "the installed task definition is not UTF-16 LE with a byte-order mark"
+  [ "$(first_bytes "$installed/quorvane-task.xml" 2)" = fffe ] || fail "the installed task definition is not UTF-16 LE with a byte-order mark"
   xmllint --noout "$installed/quorvane-task.xml" || fail "the installed task definition is not well-formed"
   for pair in "Command=\"C:\\Program Files\\Quorvane\\apply.cmd\"" "Arguments=$arguments" "UserId=S-1-5-18" \
               "RunLevel=HighestAvailable" "BootTrigger/Enabled=true" "BootTrigger/Delay=PT1M" \
