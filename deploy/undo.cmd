@@ -2,13 +2,28 @@
 rem undo.cmd
 rem Deletes SelectiveSuspendOn from every instance of both touch panels that
 rem has it, so that the driver falls back to its own default. 1: a value
-rem could not be deleted.
-setlocal EnableExtensions
+rem could not be deleted. reg is called by full path: cmd looks in the current
+rem directory first.
+setlocal EnableExtensions DisableDelayedExpansion
 set "status=0"
 for %%k in ("HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_04F3&PID_0026&MI_01" "HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_0EEF&PID_C069") do (
-  for /f "delims=" %%p in ('reg query %%k /s /v SelectiveSuspendOn 2^>nul ^| "%SystemRoot%\System32\find.exe" "HKEY_"') do (
-    reg delete "%%p" /v SelectiveSuspendOn /f
-    if errorlevel 1 set "status=1"
+  for /f "delims=" %%p in ('%SystemRoot%\System32\reg.exe query %%k /s /v SelectiveSuspendOn 2^>nul') do (
+    set "line=%%p"
+    call :delete
   )
 )
 exit /b %status%
+
+:delete
+rem Of the lines reg prints, the keys that hold the value. A key name is
+rem expanded only inside double quotes, once a name holding one is set aside.
+set "plain=%line:"=%"
+if /i not "%plain:~0,5%"=="HKEY_" goto :eof
+if "%plain%"=="%line:"=#%" goto plain
+for /f "tokens=1,* delims==" %%a in ('set line') do if "%%a"=="line" >&2 echo undo.cmd: not deleted, the key name holds a double quote: %%b
+set "status=1"
+goto :eof
+:plain
+"%SystemRoot%\System32\reg.exe" delete "%plain%" /v SelectiveSuspendOn /f
+if errorlevel 1 set "status=1"
+goto :eof
