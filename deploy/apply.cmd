@@ -123,7 +123,9 @@ set "panel="
 if not defined listed goto :eof
 set "plain=%listed:"=%"
 if not "%plain%"=="%listed:"=#%" set "quoted=yes"
+rem (An undefined variable with ":~" would leave text behind and break the line.)
 :trim-blank
+if not defined plain goto :eof
 if "%plain:~0,1%"==" " set "plain=%plain:~1%" & goto trim-blank
 if /i "%plain:~0,28%"=="USB\VID_04F3&PID_0026&MI_01\" set "panel=yes"
 if /i "%plain:~0,22%"=="USB\VID_0EEF&PID_C069\" set "panel=yes"
@@ -151,6 +153,7 @@ goto :eof
 rem Of the lines reg prints, the keys below the device key. "id" is the
 rem instance ID of one whose Device Parameters key opens.
 call :trim
+if not defined plain set "quoted=" & goto :eof
 if /i not "%plain:~0,5%"=="HKEY_" set "quoted=" & goto :eof
 if /i "%plain%"=="%device%" set "quoted=" & goto :eof
 if defined quoted goto :eof

@@ -32,6 +32,9 @@ goto arguments
 
 :install
 set "folder=%ProgramFiles%\Quorvane"
+rem cmd reads a running script as it goes: never replace apply.cmd under the
+rem task's feet. Fails when the task is not there or not running.
+"%SystemRoot%\System32\schtasks.exe" /end /tn Quorvane >nul 2>&1
 if not exist "%folder%\docs\" (
   md "%folder%\docs"
   if errorlevel 1 goto failed

@@ -18,6 +18,7 @@ exit /b %status%
 rem Of the lines reg prints, the keys that hold the value. A key name is
 rem expanded only inside double quotes, once a name holding one is set aside.
 set "plain=%line:"=%"
+if not defined plain goto :eof
 if /i not "%plain:~0,5%"=="HKEY_" goto :eof
 if "%plain%"=="%line:"=#%" goto plain
 for /f "tokens=1,* delims==" %%a in ('set line') do if "%%a"=="line" >&2 echo undo.cmd: not deleted, the key name holds a double quote: %%b

@@ -13,16 +13,22 @@ if defined PROCESSOR_ARCHITEW6432 if exist "%SystemRoot%\Sysnative\cmd.exe" (
 )
 
 set "folder=%ProgramFiles%\Quorvane"
+rem Read before the cd below: cmd may resolve %~dp0 against the current directory.
+set "here=%~dp0"
 rem No current directory inside the folder, and none where a user may have
 rem put a program of a Windows name.
 cd /d "%SystemRoot%"
-rem Fails when there is no such task; what counts is that none is left.
+rem Fails when there is no such task; what counts is that none is left. Users
+rem may create files in System32\Tasks, so the file alone proves nothing on
+rem Windows; Wine's /query finds every name, so the query alone proves nothing
+rem there.
 "%SystemRoot%\System32\schtasks.exe" /delete /tn Quorvane /f >nul 2>&1
-if exist "%SystemRoot%\System32\Tasks\Quorvane" (
+"%SystemRoot%\System32\schtasks.exe" /query /tn Quorvane >nul 2>&1
+if not errorlevel 1 if exist "%SystemRoot%\System32\Tasks\Quorvane" (
   >&2 echo uninstall.cmd: could not remove the task Quorvane
   exit /b 1603
 )
-if /i not "%~dp0"=="%folder%\" goto remove
+if /i not "%here%"=="%folder%\" goto remove
 rem Run from the folder itself. cmd reads a script line by line: "(goto)"
 rem ends this script, and the rest of its line, already read, removes the
 rem folder. (Wine's cmd does neither; it goes on below, where the folder

@@ -47,11 +47,10 @@ bool Exists(const std::wstring& id) {
   return true;
 }
 
-bool Known(const std::wstring& id) {
-  for (const wchar_t* variable : {L"QUORVANE_TEST_CONNECTED", L"QUORVANE_TEST_DISCONNECTED"})
-    for (const std::wstring& listed : Listed(variable))
-      if (CompareStringOrdinal(listed.c_str(), -1, id.c_str(), -1, TRUE) == CSTR_EQUAL && Exists(id))
-        return true;
+bool InList(const wchar_t* variable, const wchar_t* id) {
+  for (const std::wstring& listed : Listed(variable))
+    if (CompareStringOrdinal(listed.c_str(), -1, id, -1, TRUE) == CSTR_EQUAL)
+      return true;
   return false;
 }
 
@@ -76,15 +75,12 @@ int Pnputil(int argc, wchar_t** argv) {
     return 0;
   }
   if (command == L"/remove-device" && argc == 3) {
-    if (!Known(argv[2]))
+    if (!Exists(argv[2]))
       return ERROR_NOT_FOUND;
     return RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kEnum + std::wstring(argv[2])).c_str()) == ERROR_SUCCESS ? 0 : 1;
   }
   if (command == L"/restart-device" && argc == 3) {
-    bool connected = false;
-    for (const std::wstring& id : Listed(L"QUORVANE_TEST_CONNECTED"))
-      connected |= CompareStringOrdinal(id.c_str(), -1, argv[2], -1, TRUE) == CSTR_EQUAL;
-    if (!connected)
+    if (!InList(L"QUORVANE_TEST_CONNECTED", argv[2]))
       return ERROR_NOT_FOUND;
     const wchar_t* status = _wgetenv(L"QUORVANE_TEST_RESTART");
     return status ? _wtoi(status) : 0;
