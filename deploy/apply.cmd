@@ -9,7 +9,7 @@ rem With /remove-stale it first removes the touch panel's instances that are
 rem not connected, when one is. With /restart and status 0 it also restarts
 rem the instance written, so that the setting takes effect now; the status is
 rem then 3010 when a reboot is needed to finish. 87: an argument it does not
-rem know; nothing was run.
+rem know, or an empty one; nothing was run.
 rem
 rem It runs as SYSTEM. Windows' programs are called by full path: cmd looks
 rem in the current directory first. Registry data (instance names) is never
@@ -28,7 +28,8 @@ set "switch="
 set "restart="
 set "stale="
 :arguments
-if "%~1"=="" goto run
+rem An empty argument ("" from an empty variable) is not the end of them.
+if [%1]==[] goto run
 rem Case-sensitive, as quorvane.exe reads it: "-Enable" would silently mean off.
 if "%~1"=="-enable" (set "switch=-enable") else if /i "%~1"=="/restart" (set "restart=yes") else if /i "%~1"=="/remove-stale" (set "stale=yes") else goto usage
 shift

@@ -6,9 +6,9 @@ rem quorvane-task.xml as it ships: at every boot, as SYSTEM, it runs
 rem startup.cmd, a line this script writes there that runs apply.cmd with the
 rem same arguments. Then runs apply.cmd once and exits with its status. Run it
 rem again to change the arguments or update the kit: it replaces the task and
-rem the files. 87: an argument it does not know. 1603: the kit could not be
-rem installed. Windows' programs are called by full path: cmd looks in the
-rem current directory first.
+rem the files. 87: an argument it does not know, or an empty one. 1603: the
+rem kit could not be installed. Windows' programs are called by full path: cmd
+rem looks in the current directory first.
 setlocal EnableExtensions DisableDelayedExpansion
 rem Some management agents are 32-bit, and a 32-bit command processor would
 rem install into "Program Files (x86)": run again in the 64-bit one.
@@ -19,7 +19,8 @@ if defined PROCESSOR_ARCHITEW6432 if exist "%SystemRoot%\Sysnative\cmd.exe" (
 
 set "arguments="
 :arguments
-if "%~1"=="" goto install
+rem An empty argument ("" from an empty variable) is not the end of them.
+if [%1]==[] goto install
 rem Case-sensitive, as quorvane.exe reads it: "-Enable" would silently mean off.
 if "%~1"=="-enable" goto argument
 if /i "%~1"=="/restart" goto argument

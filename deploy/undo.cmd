@@ -2,9 +2,14 @@
 rem undo.cmd
 rem Deletes SelectiveSuspendOn from every instance of both touch panels that
 rem has it, so that the driver falls back to its own default. 1: a value
-rem could not be deleted. reg is called by full path: cmd looks in the current
-rem directory first.
+rem could not be deleted. 87: it was given an argument; nothing was deleted.
+rem reg is called by full path: cmd looks in the current directory first.
 setlocal EnableExtensions DisableDelayedExpansion
+rem It takes no arguments: "/?" must not delete anything.
+if not [%1]==[] (
+  >&2 echo undo.cmd: "%~1" is not an argument. Usage: undo.cmd
+  exit /b 87
+)
 set "status=0"
 for %%k in ("HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_04F3&PID_0026&MI_01" "HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_0EEF&PID_C069") do (
   for /f "delims=" %%p in ('%SystemRoot%\System32\reg.exe query %%k /s /v SelectiveSuspendOn 2^>nul') do (

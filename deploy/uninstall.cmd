@@ -3,8 +3,14 @@ rem uninstall.cmd
 rem Removes the start-up task Quorvane and %ProgramFiles%\Quorvane, whether it
 rem is run from the package or from that folder itself. Leaves the value
 rem SelectiveSuspendOn (undo.cmd deletes it) and the log in
-rem %SystemRoot%\Logs\Quorvane. 1603: something could not be removed.
+rem %SystemRoot%\Logs\Quorvane. 1603: something could not be removed. 87: it
+rem was given an argument; nothing was removed.
 setlocal EnableExtensions DisableDelayedExpansion
+rem It takes no arguments: "/?" must not remove anything.
+if not [%1]==[] (
+  >&2 echo uninstall.cmd: "%~1" is not an argument. Usage: uninstall.cmd
+  exit /b 87
+)
 rem Some management agents are 32-bit, and a 32-bit command processor would
 rem look in "Program Files (x86)": run again in the 64-bit one.
 if defined PROCESSOR_ARCHITEW6432 if exist "%SystemRoot%\Sysnative\cmd.exe" (
@@ -22,6 +28,7 @@ rem Fails when there is no such task; what counts is that none is left. Users
 rem may create files in System32\Tasks, so the file alone proves nothing on
 rem Windows; Wine's /query finds every name, so the query alone proves nothing
 rem there.
+"%SystemRoot%\System32\schtasks.exe" /end /tn Quorvane >nul 2>&1
 "%SystemRoot%\System32\schtasks.exe" /delete /tn Quorvane /f >nul 2>&1
 "%SystemRoot%\System32\schtasks.exe" /query /tn Quorvane >nul 2>&1
 if not errorlevel 1 if exist "%SystemRoot%\System32\Tasks\Quorvane" (

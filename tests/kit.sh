@@ -177,8 +177,10 @@ case "$out" in *"apply.cmd: could not append to \"C:\\windows\\Logs\\Quorvane\\q
 event 100 INFORMATION "switch none; status 0; key $root\\USB\\VID_0EEF&PID_C069\\5&2f&0&3\\Device Parameters"
 lines=$(lines_logged)
 kit 87 "$kit\\apply.cmd" -Enable
+# An empty argument (from an empty variable) is refused, not taken for the end of them.
+kit 87 "$kit\\apply.cmd" "" -enable
 [ "$(value "$root\\USB\\VID_0EEF&PID_C069\\5&2f&0&3\\Device Parameters")" = 0x0 ] || fail "apply.cmd -Enable changed the value"
-[ "$(lines_logged)" = "$lines" ] || fail "apply.cmd -Enable logged a line"
+[ "$(lines_logged)" = "$lines" ] || fail "apply.cmd -Enable or \"\" -enable logged a line"
 
 # --- apply.cmd /remove-stale ---------------------------------------------------------------
 
@@ -236,7 +238,8 @@ event 100 WARNING "$(printf '%s' "$want" | tr '"' "'")"
 
 layout "$root\\$id1\\Device Parameters" "$root\\$id2\\Device Parameters" "$key2\\5&2f&0&3\\Device Parameters"
 kit 87 "$kit\\install.cmd" /enable
-[ ! -e "$installed" ] || fail "install.cmd /enable installed"
+kit 87 "$kit\\install.cmd" "" -enable
+[ ! -e "$installed" ] || fail "install.cmd /enable or \"\" -enable installed"
 
 # element A/B: the text of the installed task definition's element B in A.
 element() {
@@ -267,6 +270,10 @@ done
 # The guide's check finds the value wherever it is.
 "$run" "$prefix" reg query "$key1" /s /v SelectiveSuspendOn | grep -qF "$parameters1" || fail "reg query /s did not find the value"
 
+# Asking for their usage removes nothing.
+kit 87 "$kit\\uninstall.cmd" /?
+kit 87 "$kit\\undo.cmd" /?
+[ -e "$installed/apply.cmd" ] && [ "$(value "$parameters1")" = 0x0 ] || fail "uninstall.cmd /? or undo.cmd /? removed something"
 kit 0 "$kit\\uninstall.cmd"
 [ ! -e "$installed" ] && [ ! -e "$task_file" ] || fail "uninstall.cmd from the package left the folder or the task"
 [ "$(value "$parameters1")" = 0x0 ] && [ -s "$log" ] || fail "uninstall.cmd removed the value or the log"
