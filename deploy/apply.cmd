@@ -210,7 +210,7 @@ if "%status%"=="0" set "event=100" & set "type=INFORMATION"
 if "%status%"=="0" if defined warning set "type=WARNING"
 if "%status%"=="1" set "event=101"
 if "%status%"=="1" "%reg%" query "%enum%\USB\VID_04F3&PID_0026&MI_01" >nul 2>&1
-if "%status%"=="1" if not errorlevel 1 set "hint= - the first touch panel's device key is there, so the second is never looked at (see the deployment guide: status 1)"
+if "%status%"=="1" if not errorlevel 1 set "hint= - the first touch panel's device key is there, so the second is never looked at (see the deployment guide: stale instances)"
 if "%status%"=="2" set "event=102" & set "type=WARNING"
 if "%status%"=="2" set "hint= - another program holds the name Quorvane Execute Mutex Name; if this comes at every start, see the deployment guide (status 2)"
 for /f "tokens=1,* delims==" %%a in ('set key') do if "%%a"=="key" set "line=switch %shown%; status %status%%hint%; key %%b%present%%restarted%%removal%"

@@ -190,7 +190,7 @@ instances() {
     sed -n 's/^HKEY_LOCAL_MACHINE.SYSTEM.CurrentControlSet.Enum.//p' | LC_ALL=C sort | tr '\n' ' '
 }
 other='USB\VID_0EEF&PID_C069\5&2f&0&3'
-first_only=" - the first touch panel's device key is there, so the second is never looked at (see the deployment guide: status 1)"
+first_only=" - the first touch panel's device key is there, so the second is never looked at (see the deployment guide: stale instances)"
 # connected|disconnected|build|arguments|exit status|instance written|removed|instances left|event type|logged after the key
 while IFS='|' read -r connected disconnected build arguments status written removed left type logged; do
   layout "$root\\$id1\\Device Parameters" "$root\\$id2\\Device Parameters" "$root\\$other\\Device Parameters"
