@@ -8,14 +8,6 @@
 # Wine has no pnputil or eventcreate: STANDIN stands in as both in System32
 # (pnputil where a case needs one), for the devices that QUORVANE_TEST_* name.
 set -eu
-# Wine ends about one process start in 3,000-5,000 with status 1, whatever the
-# program does, and a run starts some 700 processes: a failed run is run
-# once more from a clean state. A fault fails both.
-if [ -z "${QUORVANE_KIT_RUN:-}" ]; then
-  QUORVANE_KIT_RUN=1 "$0" "$@" && exit 0
-  echo "The run above failed: running it once more, as Wine fails a process start now and then." >&2
-  QUORVANE_KIT_RUN=2 exec "$0" "$@"
-fi
 prefix=$1 build=$2 standin=$3
 run="$(cd "$(dirname "$0")/.." && pwd)/scripts/wine-run"
 drive="$prefix/drive_c"
