@@ -182,7 +182,8 @@ if not defined quoted if /i "%plain%"=="%id%" set "same=yes"
 goto :eof
 
 :restart
-set "restarted=; restart not done: restart the device or the machine for the setting to take effect"
+set "again=restart the device or the machine for the setting to take effect"
+set "restarted=; restart not done: %again%"
 if not exist "%pnputil%" goto :eof
 rem pnputil /restart-device exists from Windows 10 version 2004 on; before, it fails.
 "%pnputil%" /restart-device "%id%" >nul 2>&1
@@ -193,7 +194,7 @@ if "%result%"=="0" (
   set "restarted=; restart done, a reboot is needed to finish (3010)"
   set "exitcode=3010"
 ) else (
-  set "restarted=; restart failed (pnputil %result%): restart the device or the machine for the setting to take effect"
+  set "restarted=; restart failed (pnputil %result%): %again%"
 )
 goto :eof
 
