@@ -2,11 +2,6 @@
 
 namespace {
 
-// In order of preference: only the first that opens for reading is searched.
-constexpr const wchar_t* kDeviceKeys[] = {
-    L"SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_04F3&PID_0026&MI_01",
-    L"SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_0EEF&PID_C069",
-};
 constexpr wchar_t kParametersSuffix[] = L"\\Device Parameters";
 constexpr wchar_t kValueName[] = L"SelectiveSuspendOn";
 constexpr REGSAM kEnumerateAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
@@ -17,17 +12,6 @@ int OpensForReading(const wchar_t* path) {
     return 0;
   RegCloseKey(key);
   return 1;
-}
-
-const wchar_t* ChooseDeviceKey() {
-  // Kept a loop over the table: the table's addresses give the image the
-  // relocations its randomised base needs.
-#pragma GCC unroll 1
-  for (const wchar_t* path : kDeviceKeys) {
-    if (OpensForReading(path))
-      return path;
-  }
-  return nullptr;
 }
 
 // Appends text at *length, keeping the result terminated. Refuses, leaving an
@@ -53,6 +37,17 @@ int ComposeParametersPath(wchar_t* path, const wchar_t* deviceKey, const wchar_t
 }
 
 }  // namespace
+
+const wchar_t* ChooseDeviceKey() {
+  // Kept a loop over the table: the table's addresses give the image the
+  // relocations its randomised base needs.
+#pragma GCC unroll 1
+  for (const wchar_t* path : kDeviceKeys) {
+    if (OpensForReading(path))
+      return path;
+  }
+  return nullptr;
+}
 
 int FindDeviceParametersPath(wchar_t* DeviceParametersPath) {
   const wchar_t* deviceKey = ChooseDeviceKey();

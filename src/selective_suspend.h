@@ -7,6 +7,16 @@
 // buffer and of the composed "Device Parameters" path.
 constexpr DWORD kPathCapacity = 260;
 
+// The touch panels' device keys under HKEY_LOCAL_MACHINE, in order of
+// preference: only the first that opens for reading is searched.
+inline constexpr const wchar_t* kDeviceKeys[] = {
+    L"SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_04F3&PID_0026&MI_01",
+    L"SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_0EEF&PID_C069",
+};
+
+// The device key that is searched, or null when neither opens for reading.
+const wchar_t* ChooseDeviceKey();
+
 // Leaves in DeviceParametersPath (kPathCapacity characters, caller-owned) the
 // path under HKEY_LOCAL_MACHINE of the touch panel's first instance whose
 // "Device Parameters" key opens for reading. Returns 1 when found, else 0.

@@ -1,0 +1,65 @@
+#ifndef QUORVANE_KIT_H
+#define QUORVANE_KIT_H
+
+#include <windows.h>
+
+#include "selective_suspend.h"
+#include "text.h"
+
+// Where the instance IDs of the device keys begin.
+inline constexpr wchar_t kEnumKey[] = L"SYSTEM\\CurrentControlSet\\Enum\\";
+
+// What a run is asked to do, from apply.cmd's arguments.
+struct KitRequest {
+  int enable;       // -enable: quorvane.exe writes 1, else 0
+  int restart;      // /restart: restart the instance written
+  int removeStale;  // /remove-stale: first remove the panels' disconnected instances
+};
+
+enum class Presence { kConnected, kDisconnected, kUnknown };
+enum class Change { kDone, kDoneRebootNeeded, kFailed };
+
+// Everything a run asks of the machine, so that its decisions can be tried
+// against a fake. Each call that can fail says why in *why.
+struct KitPlatform {
+  void* context;
+  // quorvane.exe's exit status, or kStatusNotStarted.
+  DWORD (*runSwitch)(void* context, int enable, Text* why);
+  // The device key quorvane.exe searches (0 or 1), or -1 when neither opens.
+  int (*deviceKey)(void* context);
+  // The Device Parameters path quorvane.exe writes, by its own search; 0 if none.
+  int (*writtenPath)(void* context, wchar_t* path);
+  // Instance index of device key device, as an instance ID; 0 past the last.
+  int (*instance)(void* context, int device, DWORD index, Text* id);
+  Presence (*presence)(void* context, const wchar_t* id, Text* why);
+  Change (*remove)(void* context, const wchar_t* id, Text* why);
+  Change (*restart)(void* context, const wchar_t* id, Text* why);
+  // A line of its own in the log (a removal), before the run's line.
+  void (*note)(void* context, const wchar_t* line);
+};
+
+constexpr DWORD kStatusWritten = 0;
+constexpr DWORD kStatusNotWritten = 1;
+constexpr DWORD kStatusGuardTaken = 2;
+constexpr DWORD kStatusNotStarted = 3;
+constexpr DWORD kStatusUsage = ERROR_INVALID_PARAMETER;        // 87
+constexpr DWORD kStatusRebootNeeded = ERROR_SUCCESS_REBOOT_REQUIRED;  // 3010
+
+struct KitEvent {
+  WORD type;  // EVENTLOG_INFORMATION_TYPE, _WARNING_TYPE or _ERROR_TYPE
+  DWORD id;   // 100 written, 101 not written, 102 guard taken, 103 anything else
+};
+
+// Reads the arguments after element 0 into *request. Returns 0, or the index
+// of the first argument that is not one of the kit's (an empty one included).
+int ParseKitArguments(int argc, const wchar_t* const* argv, KitRequest* request);
+
+// One run: stale instances, quorvane.exe, presence, restart. Leaves the run's
+// line (without its time) in *line and the event to write in *event, and
+// returns the exit status.
+DWORD RunKit(const KitRequest& request, const KitPlatform& platform, Text* line, KitEvent* event);
+
+// A line could not be logged: the event says so and becomes a warning.
+void NoteNotLogged(Text* line, KitEvent* event, const wchar_t* why);
+
+#endif

@@ -1,0 +1,34 @@
+#ifndef QUORVANE_KIT_DEVICES_H
+#define QUORVANE_KIT_DEVICES_H
+
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <setupapi.h>
+
+#include "kit.h"
+
+// The device functions, loaded at run time from System32 alone: a
+// cfgmgr32.dll or setupapi.dll beside the program, in a folder a user may
+// change, must never load into a process that runs as SYSTEM.
+struct Devices {
+  HMODULE cfgmgr32;
+  DWORD cfgmgr32Error;  // why it did not load
+  HMODULE setupapi;
+  DWORD setupapiError;
+  CONFIGRET(WINAPI* locate)(PDEVINST, DEVINSTID_W, ULONG);
+  HDEVINFO(WINAPI* createList)(const GUID*, HWND);
+  BOOL(WINAPI* open)(HDEVINFO, PCWSTR, HWND, DWORD, PSP_DEVINFO_DATA);
+  BOOL(WINAPI* setParams)(HDEVINFO, PSP_DEVINFO_DATA, PSP_CLASSINSTALL_HEADER, DWORD);
+  BOOL(WINAPI* call)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA);
+  BOOL(WINAPI* getParams)(HDEVINFO, PSP_DEVINFO_DATA, PSP_DEVINSTALL_PARAMS_W);
+  BOOL(WINAPI* destroyList)(HDEVINFO);
+};
+
+void LoadDevices(Devices* devices);
+void FreeDevices(Devices* devices);
+
+Presence DevicePresence(const Devices& devices, const wchar_t* id, Text* why);
+Change RemoveDevice(const Devices& devices, const wchar_t* id, Text* why);
+Change RestartDevice(const Devices& devices, const wchar_t* id, Text* why);
+
+#endif

@@ -1,0 +1,234 @@
+#include "kit_log.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+namespace {
+
+// Owned by Administrators; SYSTEM and Administrators alone may open it, so
+// that no user can read the log, hold it open or replace it. Protected: the
+// Logs folder's grant of reading to Users is not inherited.
+constexpr wchar_t kFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// SYSTEM, Administrators, TrustedInstaller, and the account this program
+// runs as (SYSTEM, or an administrator at a prompt): a folder or file owned
+// by anyone else may have been planted there to be written through.
+constexpr const wchar_t* kTrustedOwners[] = {
+    L"S-1-5-18",
+    L"S-1-5-32-544",
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+};
+
+// The log line in UTF-8 with its time and line end: at most three bytes a
+// UTF-16 unit, plus the time.
+constexpr int kLineBytes = 3 * kTextCapacity + 32;
+
+void AppendPadded(Text* text, DWORD number, DWORD width) {
+  wchar_t digits[5] = L"0000";
+  for (DWORD i = width; i-- > 0; number /= 10)
+    digits[i] = static_cast<wchar_t>(L'0' + number % 10);
+  digits[width] = L'\0';
+  Append(text, digits);
+}
+
+void AppendTime(Text* text) {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  const struct {
+    WORD value;
+    DWORD width;
+    const wchar_t* after;
+  } parts[] = {{now.wYear, 4, L"-"},  {now.wMonth, 2, L"-"},  {now.wDay, 2, L"T"},
+               {now.wHour, 2, L":"}, {now.wMinute, 2, L":"}, {now.wSecond, 2, L"Z"}};
+  for (const auto& part : parts) {
+    AppendPadded(text, part.value, part.width);
+    Append(text, part.after);
+  }
+}
+
+void Failed(const wchar_t* what, const wchar_t* path, DWORD error, Text* why) {
+  Append(why, what);
+  Append(why, L" ");
+  Append(why, path);
+  Append(why, L" (error ");
+  AppendError(why, error);
+  Append(why, L")");
+}
+
+int IsRunningAccount(PSID sid) {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    return 0;
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } account;
+  DWORD size;
+  const int same = GetTokenInformation(token, TokenUser, &account, sizeof account, &size) &&
+                   EqualSid(account.user.User.Sid, sid);
+  CloseHandle(token);
+  return same;
+}
+
+// Refuses a reparse point, and an owner that is not trusted, saying why.
+int Trusted(HANDLE handle, const wchar_t* path, Text* why) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information)) {
+    Failed(L"could not read", path, GetLastError(), why);
+    return 0;
+  }
+  if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    Append(why, path);
+    Append(why, L" is a reparse point, not written through");
+    return 0;
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                      nullptr, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS) {
+    Failed(L"could not read the owner of", path, error, why);
+    return 0;
+  }
+  wchar_t* name = nullptr;
+  int trusted = 0;
+  if (ConvertSidToStringSidW(owner, &name)) {
+    for (const wchar_t* sid : kTrustedOwners)
+      trusted |= SameText(name, sid);
+    trusted |= IsRunningAccount(owner);
+    if (!trusted) {
+      Append(why, path);
+      Append(why, L" is owned by ");
+      Append(why, name);
+      Append(why, L", not by SYSTEM, Administrators, TrustedInstaller or this account");
+    }
+    LocalFree(name);
+  } else {
+    Failed(L"could not read the owner of", path, GetLastError(), why);
+  }
+  LocalFree(descriptor);
+  return trusted;
+}
+
+// Creates the folder with the log's own security, or opens the one there,
+// and gives it that security again: an earlier kit's folder let Users read.
+// The handle, held without delete sharing, keeps the folder in place.
+HANDLE OpenFolder(const wchar_t* folder, Text* why) {
+  SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderSecurity, SDDL_REVISION_1,
+                                                            &security.lpSecurityDescriptor, nullptr)) {
+    Failed(L"could not make the security of", folder, GetLastError(), why);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (!CreateDirectoryW(folder, &security) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    Failed(L"could not create", folder, GetLastError(), why);
+  } else {
+    handle = CreateFileW(folder, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+      Failed(L"could not open", folder, GetLastError(), why);
+  }
+  if (handle != INVALID_HANDLE_VALUE && !Trusted(handle, folder, why)) {
+    CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+  }
+  if (handle != INVALID_HANDLE_VALUE) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    DWORD error = ERROR_INVALID_SECURITY_DESCR;
+    if (GetSecurityDescriptorDacl(security.lpSecurityDescriptor, &present, &dacl, &defaulted))
+      error = SetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, dacl, nullptr);
+    if (error != ERROR_SUCCESS) {
+      Failed(L"could not protect", folder, error, why);
+      CloseHandle(handle);
+      handle = INVALID_HANDLE_VALUE;
+    }
+  }
+  LocalFree(security.lpSecurityDescriptor);
+  return handle;
+}
+
+int WriteLine(const wchar_t* path, const wchar_t* line, Text* why) {
+  HANDLE file = CreateFileW(path, FILE_APPEND_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    Failed(L"could not open", path, GetLastError(), why);
+    return 0;
+  }
+  int written = 0;
+  if (Trusted(file, path, why)) {
+    char bytes[kLineBytes];
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, bytes, sizeof bytes, nullptr, nullptr);
+    DWORD done = 0;
+    // The converted terminator gives way to the line end.
+    if (size > 0 && size + 1 <= kLineBytes) {
+      bytes[size - 1] = '\r';
+      bytes[size] = '\n';
+      written = WriteFile(file, bytes, size + 1, &done, nullptr) && done == static_cast<DWORD>(size + 1);
+    }
+    if (!written)
+      Failed(L"could not append to", path, GetLastError(), why);
+  }
+  CloseHandle(file);
+  return written;
+}
+
+}  // namespace
+
+int AppendToLog(const wchar_t* line, Text* why) {
+  wchar_t windows[MAX_PATH];
+  const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  if (!length || length >= MAX_PATH) {
+    Failed(L"could not find", L"the Windows folder", GetLastError(), why);
+    return 0;
+  }
+  Text folder;
+  Clear(&folder);
+  Append(&folder, windows);
+  Append(&folder, L"\\Logs\\Quorvane");
+  HANDLE handle = OpenFolder(folder.data, why);
+  if (handle == INVALID_HANDLE_VALUE)
+    return 0;
+  Text path = folder;
+  Append(&path, L"\\quorvane.log");
+  Text stamped;
+  Clear(&stamped);
+  AppendTime(&stamped);
+  Append(&stamped, L"; ");
+  Append(&stamped, line);
+  const int written = WriteLine(path.data, stamped.data, why);
+  CloseHandle(handle);
+  return written;
+}
+
+int ReportKitEvent(const KitEvent& event, const wchar_t* line, Text* why) {
+  HANDLE source = RegisterEventSourceW(nullptr, L"Quorvane");
+  if (!source) {
+    Failed(L"could not open", L"the event source Quorvane", GetLastError(), why);
+    return 0;
+  }
+  const wchar_t* strings[] = {line};
+  const int reported = ReportEventW(source, event.type, 0, event.id, nullptr, 1, 0, strings, nullptr);
+  if (!reported)
+    Failed(L"could not write", L"the event", GetLastError(), why);
+  DeregisterEventSource(source);
+  return reported;
+}
+
+void SayOnStderr(const wchar_t* text) {
+  Text message;
+  Clear(&message);
+  Append(&message, L"quorvane-kit.exe: ");
+  Append(&message, text);
+  Append(&message, L"\r\n");
+  char bytes[kLineBytes];
+  const int size = WideCharToMultiByte(CP_UTF8, 0, message.data, static_cast<int>(message.length), bytes,
+                                       sizeof bytes, nullptr, nullptr);
+  DWORD done;
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  if (size > 0 && error && error != INVALID_HANDLE_VALUE)
+    WriteFile(error, bytes, size, &done, nullptr);
+}

@@ -1,0 +1,150 @@
+// quorvane-kit.exe [-enable] [/restart] [/remove-stale]: the deployment kit's
+// work at every boot. Runs the quorvane.exe beside it, names the instance
+// written by quorvane.exe's own search, tells whether it is connected,
+// removes stale instances and restarts the one written when asked, appends
+// to the log and writes one event.
+#include <windows.h>
+
+#include "kit.h"
+#include "kit_devices.h"
+#include "kit_log.h"
+#include "selective_suspend.h"
+
+namespace {
+
+struct Machine {
+  Devices devices;
+  Text program;  // quorvane.exe beside this program
+};
+
+// From the path of this program's own image: never the current directory or PATH.
+int FindProgram(Text* program) {
+  Clear(program);
+  const DWORD length = GetModuleFileNameW(nullptr, program->data, kTextCapacity);
+  if (!length || length >= kTextCapacity)
+    return 0;
+  program->length = length;
+  while (program->length && program->data[program->length - 1] != L'\\')
+    --program->length;
+  program->data[program->length] = L'\0';
+  Append(program, L"quorvane.exe");
+  return program->length < kTextCapacity - 1;
+}
+
+DWORD RunSwitch(void* context, int enable, Text* why) {
+  const Machine& machine = *static_cast<Machine*>(context);
+  if (!machine.program.length) {
+    Append(why, L"quorvane.exe could not be started: this program's own path is too long");
+    return kStatusNotStarted;
+  }
+  Text line;
+  Clear(&line);
+  Append(&line, L"\"");
+  Append(&line, machine.program.data);
+  Append(&line, enable ? L"\" -enable" : L"\"");
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  // quorvane.exe needs no console: none is made for it at boot.
+  if (!CreateProcessW(machine.program.data, line.data, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                      &startup, &process)) {
+    Append(why, L"quorvane.exe could not be started (error ");
+    AppendError(why, GetLastError());
+    Append(why, L")");
+    return kStatusNotStarted;
+  }
+  CloseHandle(process.hThread);
+  DWORD status = kStatusNotStarted;
+  if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(process.hProcess, &status)) {
+    Append(why, L"the status of quorvane.exe could not be read (error ");
+    AppendError(why, GetLastError());
+    Append(why, L")");
+    status = kStatusNotStarted;
+  }
+  CloseHandle(process.hProcess);
+  return status;
+}
+
+int DeviceKey(void*) {
+  const wchar_t* chosen = ChooseDeviceKey();
+  return chosen ? (chosen == kDeviceKeys[0] ? 0 : 1) : -1;
+}
+
+int WrittenPath(void*, wchar_t* path) {
+  for (DWORD i = 0; i < kPathCapacity; ++i)
+    path[i] = L'\0';
+  return FindDeviceParametersPath(path);
+}
+
+int Instance(void*, int device, DWORD index, Text* id) {
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceKeys[device], 0, KEY_ENUMERATE_SUB_KEYS, &key) != ERROR_SUCCESS)
+    return 0;
+  wchar_t name[256];  // the longest key name the registry holds, and its terminator
+  DWORD length = 256;
+  const LSTATUS result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+  RegCloseKey(key);
+  if (result != ERROR_SUCCESS)
+    return 0;
+  Clear(id);
+  Append(id, kDeviceKeys[device] + sizeof kEnumKey / sizeof kEnumKey[0] - 1);
+  Append(id, L"\\");
+  Append(id, name);
+  return 1;
+}
+
+Presence Present(void* context, const wchar_t* id, Text* why) {
+  return DevicePresence(static_cast<Machine*>(context)->devices, id, why);
+}
+
+Change Remove(void* context, const wchar_t* id, Text* why) {
+  return RemoveDevice(static_cast<Machine*>(context)->devices, id, why);
+}
+
+Change Restart(void* context, const wchar_t* id, Text* why) {
+  return RestartDevice(static_cast<Machine*>(context)->devices, id, why);
+}
+
+void Note(void*, const wchar_t* line) {
+  Text why;
+  Clear(&why);
+  if (!AppendToLog(line, &why))
+    SayOnStderr(why.data);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  KitRequest request;
+  if (const int bad = ParseKitArguments(argc, argv, &request)) {
+    Text usage;
+    Clear(&usage);
+    Append(&usage, L"\"");
+    Append(&usage, argv[bad]);
+    Append(&usage, L"\" is not an argument. Usage: apply.cmd [-enable] [/restart] [/remove-stale]");
+    SayOnStderr(usage.data);
+    return kStatusUsage;
+  }
+  Machine machine;
+  if (!FindProgram(&machine.program))
+    Clear(&machine.program);
+  LoadDevices(&machine.devices);
+  const KitPlatform platform = {&machine, RunSwitch, DeviceKey, WrittenPath, Instance, Present, Remove, Restart, Note};
+
+  Text line;
+  KitEvent event;
+  const DWORD status = RunKit(request, platform, &line, &event);
+  FreeDevices(&machine.devices);
+
+  Text why;
+  Clear(&why);
+  if (!AppendToLog(line.data, &why)) {
+    NoteNotLogged(&line, &event, why.data);
+    SayOnStderr(line.data);
+  }
+  Clear(&why);
+  if (!ReportKitEvent(event, line.data, &why))
+    SayOnStderr(why.data);
+  return static_cast<int>(status);
+}
