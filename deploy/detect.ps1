@@ -17,15 +17,15 @@ $ErrorActionPreference = 'Stop'
 try {
     # Any user may register a task named Quorvane for themselves; only an
     # administrator can register one that runs as SYSTEM.
-    $definition = Export-ScheduledTask -TaskPath '\' -TaskName 'Quorvane' -ErrorAction Stop
+    $definition = ScheduledTasks\Export-ScheduledTask -TaskPath '\' -TaskName 'Quorvane' -ErrorAction Stop
     if ($definition -notlike '*<UserId>S-1-5-18</UserId>*' -or
         $definition -notlike '*<Command>"%ProgramFiles%\Quorvane\startup.cmd"</Command>*') { exit 0 }
 
     $Panels = 'USB\VID_04F3&PID_0026&MI_01\', 'USB\VID_0EEF&PID_C069\'
-    foreach ($device in Get-PnpDevice -PresentOnly -ErrorAction Stop) {
+    foreach ($device in PnpDevice\Get-PnpDevice -PresentOnly -ErrorAction Stop) {
         $id = $device.InstanceId
-        if (-not ($Panels | Where-Object { $id -like "$_*" })) { continue }
-        $value = (Get-ItemProperty -LiteralPath "HKLM:\SYSTEM\CurrentControlSet\Enum\$id\Device Parameters" `
+        if (-not ($Panels | Microsoft.PowerShell.Core\Where-Object { $id -like "$_*" })) { continue }
+        $value = (Microsoft.PowerShell.Management\Get-ItemProperty -LiteralPath "HKLM:\SYSTEM\CurrentControlSet\Enum\$id\Device Parameters" `
                                    -Name SelectiveSuspendOn -ErrorAction SilentlyContinue).SelectiveSuspendOn
         # A REG_DWORD reads as an [int]; every other type as something else.
         if ($value -is [int] -and $value -eq $Deployed) {

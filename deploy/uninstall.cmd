@@ -1,9 +1,9 @@
 @echo off
 rem uninstall.cmd
-rem Removes the start-up task Quorvane and %ProgramFiles%\Quorvane, whether it
-rem is run from the package or from that folder itself. Leaves the value
-rem SelectiveSuspendOn (undo.cmd deletes it) and the log in
-rem %SystemRoot%\Logs\Quorvane. 1603: something could not be removed. 87: it
+rem Removes the start-up task Quorvane, the event source Quorvane (its messages
+rem go with the kit) and %ProgramFiles%\Quorvane, whether it is run from the
+rem package or from that folder itself. Leaves the value SelectiveSuspendOn
+rem (undo.cmd deletes it) and the log in %SystemRoot%\Logs\Quorvane. 1603: something could not be removed. 87: it
 rem was given an argument; nothing was removed.
 setlocal EnableExtensions DisableDelayedExpansion
 rem It takes no arguments: "/?" must not remove anything.
@@ -35,6 +35,7 @@ if not errorlevel 1 if exist "%SystemRoot%\System32\Tasks\Quorvane" (
   >&2 echo uninstall.cmd: could not remove the task Quorvane
   exit /b 1603
 )
+"%SystemRoot%\System32\reg.exe" delete "HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvane" /f >nul 2>&1
 if /i not "%here%"=="%folder%\" goto remove
 rem Run from the folder itself. cmd reads a script line by line: "(goto)"
 rem ends this script, and the rest of its line, already read, removes the

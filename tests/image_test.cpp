@@ -8,8 +8,8 @@
 
 namespace {
 
-std::vector<BYTE> ReadImage() {
-  HANDLE file = CreateFileW(ProgramPath(L"quorvane.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+std::vector<BYTE> ReadImage(const wchar_t* name) {
+  HANDLE file = CreateFileW(ProgramPath(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return {};
@@ -33,7 +33,7 @@ bool WriteImage(const std::wstring& path, const std::vector<BYTE>& image) {
 class ImageTest : public testing::Test {
  protected:
   void SetUp() override {
-    image_ = ReadImage();
+    image_ = ReadImage(name_);
     ASSERT_GT(image_.size(), sizeof(IMAGE_DOS_HEADER));
     const auto* dos = At<IMAGE_DOS_HEADER>(0);
     ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
@@ -92,12 +92,23 @@ class ImageTest : public testing::Test {
     return copy;
   }
 
+  const wchar_t* name_ = L"quorvane.exe";
   std::vector<BYTE> image_;
   const IMAGE_NT_HEADERS64* nt_ = nullptr;
   const IMAGE_SECTION_HEADER* sections_ = nullptr;
 };
 
-TEST_F(ImageTest, Headers) {
+// What holds for the program and for the kit's companion alike.
+class EveryImage : public ImageTest, public testing::WithParamInterface<const wchar_t*> {
+ protected:
+  void SetUp() override {
+    name_ = GetParam();
+    ImageTest::SetUp();
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Programs, EveryImage, testing::Values(L"quorvane.exe", L"quorvane-kit.exe"));
+
+TEST_P(EveryImage, Headers) {
   const auto& file = nt_->FileHeader;
   const auto& optional = nt_->OptionalHeader;
   EXPECT_EQ(file.Machine, IMAGE_FILE_MACHINE_AMD64);
@@ -119,7 +130,7 @@ TEST_F(ImageTest, Headers) {
   EXPECT_EQ(Directory(IMAGE_DIRECTORY_ENTRY_DEBUG).Size, 0u);
 }
 
-TEST_F(ImageTest, NoSectionBothWritableAndExecutable) {
+TEST_P(EveryImage, NoSectionBothWritableAndExecutable) {
   for (WORD i = 0; i < nt_->FileHeader.NumberOfSections; ++i) {
     const DWORD flags = sections_[i].Characteristics;
     EXPECT_FALSE((flags & IMAGE_SCN_MEM_WRITE) && (flags & IMAGE_SCN_MEM_EXECUTE))
@@ -127,7 +138,7 @@ TEST_F(ImageTest, NoSectionBothWritableAndExecutable) {
   }
 }
 
-TEST_F(ImageTest, ImportsOnlyKernel32AndAdvapi32) {
+TEST_P(EveryImage, ImportsOnlyKernel32AndAdvapi32) {
   std::vector<std::string> libraries;
   const DWORD start = FileOffset(Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress);
   for (auto* entry = At<IMAGE_IMPORT_DESCRIPTOR>(start); entry->Name; ++entry) {
@@ -138,6 +149,24 @@ TEST_F(ImageTest, ImportsOnlyKernel32AndAdvapi32) {
   std::sort(libraries.begin(), libraries.end());
   EXPECT_EQ(libraries, (std::vector<std::string>{"ADVAPI32.DLL", "KERNEL32.DLL"}));
   EXPECT_EQ(Directory(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT).Size, 0u);
+}
+
+// Event Viewer describes each of the kit's events with its one string, as
+// it formats it from the message table of the source's message file.
+TEST(EventMessages, DescribeEachEventWithItsLine) {
+  HMODULE kit = LoadLibraryExW(ProgramPath(L"quorvane-kit.exe").c_str(), nullptr,
+                               LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(kit, nullptr) << GetLastError();
+  const std::wstring line = L"switch -enable; status 0; key HKEY_LOCAL_MACHINE\\x; present yes 100%";
+  for (DWORD id = 99; id <= 104; ++id) {
+    DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>(line.c_str())};
+    wchar_t text[256] = L"";
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, kit, id,
+                                        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, 256,
+                                        reinterpret_cast<va_list*>(strings));
+    EXPECT_EQ(id >= 100 && id <= 103 ? line : L"", std::wstring(text, length)) << "event " << id;
+  }
+  FreeLibrary(kit);
 }
 
 // --- A load at another base ---------------------------------------------------

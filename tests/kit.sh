@@ -4,35 +4,52 @@
 # under Wine's cmd, reg and schtasks from a current directory where a user has
 # planted programs with Windows' names, and the registry, the log, the events,
 # the installed files and the task definition read back independently.
-#   kit.sh PREFIX BUILD_DIR STANDIN
-# Wine has no pnputil or eventcreate: STANDIN stands in as both in System32
-# (pnputil where a case needs one), for the devices that QUORVANE_TEST_* name.
+#   kit.sh PREFIX BUILD_DIR STANDIN STANDINS_DIR
+# Wine's cfgmgr32 and setupapi know no devices: the DLLs in STANDINS_DIR stand
+# in for them in System32, for quorvane-kit.exe alone, for the devices that
+# QUORVANE_TEST_* name. Wine's ReportEventW records nothing but prints each
+# event: its type, ID and description are read from that.
 set -eu
-prefix=$1 build=$2 standin=$3
+prefix=$1 build=$2 standin=$3 standins=$4
 run="$(cd "$(dirname "$0")/.." && pwd)/scripts/wine-run"
 drive="$prefix/drive_c"
+system32="$drive/windows/system32"
 fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
 
 key1='HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_04F3&PID_0026&MI_01'
 key2='HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_0EEF&PID_C069'
 id1='USB\VID_04F3&PID_0026&MI_01\6&1a2b3c4d&0&0001'
 id2='USB\VID_04F3&PID_0026&MI_01\6&1a2b3c4d&0&0002'
+other='USB\VID_0EEF&PID_C069\5&2f&0&3'
 root='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum'
-parameters1="$root\\$id1\\Device Parameters"
+source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvane'
+overrides='HKCU\Software\Wine\AppDefaults\quorvane-kit.exe\DllOverrides'
+version='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion'
 installed="$drive/Program Files/Quorvane"
 log="$drive/windows/logs/Quorvane/quorvane.log"
-task_file="$drive/windows/system32/tasks/Quorvane"
-events="$drive/quorvane-test/events.txt"
-export QUORVANE_TEST_EVENTS='C:\quorvane-test\events.txt'
-version='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion'
+task_file="$system32/tasks/Quorvane"
 build_number=$("$run" "$prefix" reg query "$version" /v CurrentBuildNumber | tr -d '\r' | sed -n 's/.*REG_SZ *//p')
 
+# The device functions stand in only while a case asks for them; Wine's own
+# DLLs are kept aside and put back.
+devices() {
+  for dll in cfgmgr32 setupapi; do
+    [ -e "$system32/$dll.dll.wine" ] || cp "$system32/$dll.dll" "$system32/$dll.dll.wine"
+    if [ "$1" = yes ]; then
+      cp "$standins/$dll.dll" "$system32/$dll.dll"
+      "$run" "$prefix" reg add "$overrides" /v "$dll" /d native /f >/dev/null
+    else
+      cp "$system32/$dll.dll.wine" "$system32/$dll.dll"
+    fi
+  done
+  [ "$1" = yes ] || "$run" "$prefix" reg delete "$overrides" /f >/dev/null 2>&1 || true
+}
 clean() {
-  for key in "$key1" "$key2"; do "$run" "$prefix" reg delete "$key" /f >/dev/null 2>&1 || true; done
+  for key in "$key1" "$key2" "$source"; do "$run" "$prefix" reg delete "$key" /f >/dev/null 2>&1 || true; done
   "$run" "$prefix" schtasks /delete /tn Quorvane /f >/dev/null 2>&1 || true
   "$run" "$prefix" reg add "$version" /v CurrentBuildNumber /d "$build_number" /f >/dev/null
-  rm -rf "$installed" "${log%/*}" "$drive/quorvane-test" "$drive/windows/system32/pnputil.exe" \
-    "$drive/windows/system32/eventcreate.exe"
+  devices no
+  rm -rf "$installed" "${log%/*}" "$drive/quorvane-test" "$system32"/*.dll.wine
 }
 trap clean EXIT
 clean
@@ -49,7 +66,7 @@ package="$drive/quorvane-test/$folder/$name"
 kit="C:\\quorvane-test\\$folder\\$name"
 
 files=$(cd "$package" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
-expected="LICENSE README.md SHA256SUMS apply.cmd detect.ps1 docs/deploying.md install.cmd quorvane-task.xml quorvane.exe undo.cmd uninstall.cmd "
+expected="LICENSE README.md SHA256SUMS apply.cmd detect.ps1 docs/deploying.md install.cmd quorvane-kit.exe quorvane-task.xml quorvane.exe undo.cmd uninstall.cmd "
 [ "$files" = "$expected" ] || fail "the package holds: $files; expected: $expected"
 (cd "$package" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the package"
 for doc in README.md docs/deploying.md; do
@@ -57,10 +74,12 @@ for doc in README.md docs/deploying.md; do
     [ -e "$(dirname "$package/$doc")/$link" ] || fail "$doc links to $link, which is not in the package"
   done
 done
-first_bytes() { od -An -tx1 -N "$2" "$1" | tr -d ' \n'; }
-[ "$(first_bytes "$package/quorvane-task.xml" 2)" = fffe ] ||
+[ "$(od -An -tx1 -N 2 "$package/quorvane-task.xml" | tr -d ' \n')" = fffe ] ||
   fail "quorvane-task.xml is not UTF-16 LE with a byte-order mark: Windows' schtasks would refuse it"
 xmllint --noout "$package/quorvane-task.xml" || fail "quorvane-task.xml is not well-formed"
+# DLLs of the device functions' names, planted beside the program: each records it if it is ever loaded.
+cp "$standins/planted.dll" "$package/cfgmgr32.dll"
+cp "$standins/planted.dll" "$package/setupapi.dll"
 
 # --- Running the scripts --------------------------------------------------------------
 
@@ -71,166 +90,148 @@ printf '@"%%SystemRoot%%\\System32\\cmd.exe" /d /c ^"%%*^"\r\n@echo exit status 
 # What a user may leave in a folder that the kit is run from: each records that it ran.
 planted="$drive/quorvane-test/planted"
 mkdir -p "$planted"
-for program in reg.bat reg.cmd schtasks.bat pnputil.bat eventcreate.bat find.bat cmd.bat quorvane.bat; do
+for program in reg.bat reg.cmd schtasks.bat cmd.bat quorvane.bat quorvane-kit.bat; do
   printf '@echo %%~nx0>>C:\\quorvane-test\\planted.txt\r\n' >"$planted/$program"
 done
 
-# kit STATUS SCRIPT [ARG...]: runs a kit script from the planted folder, and checks its exit status.
+# kit STATUS SCRIPT [ARG...]: runs a kit script from the planted folder, and
+# checks its exit status. Leaves what it printed in $out and the events it
+# wrote, "TYPE ID DESCRIPTION" a line, as Wine prints them, in $events.
 kit() {
   want=$1
   shift
-  out=$(cd "$planted" && "$run" "$prefix" 'C:\windows\system32\cmd.exe' /c 'C:\quorvane-test\status.cmd' "$@" 2>&1 | tr -d '\r') || true
+  out=$(cd "$planted" && WINEDEBUG=-all,+eventlog,fixme+advapi "$run" "$prefix" 'C:\windows\system32\cmd.exe' /c \
+    'C:\quorvane-test\status.cmd' "$@" 2>&1 | tr -d '\r') || true
   got=$(printf '%s\n' "$out" | sed -n 's/^exit status //p' | tail -n 1)
   [ "$got" = "$want" ] || fail "$*: exit status '$got', expected $want; it printed: $out"
+  events=$(printf '%s\n' "$out" | sed -nE \
+    -e 's/^.*fixme:advapi:ReportEventW \([0-9A-Fa-f]+,0x000(.),0x0000,0x000000(..),.*/\1 \2/p' \
+    -e 's/^.*:eventlog:ReportEventW L"(.*)$/\1/p' | paste -d ' ' - -)
 }
 value() {
   "$run" "$prefix" reg query "$1" /v SelectiveSuspendOn 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_DWORD *//p'
 }
-# The log's last line without its date and time, which follow the locale.
-last_logged() { tail -n 1 "$log" | tr -d '\r' | sed 's/^[^;]*; //'; }
 lines_logged() { if [ -f "$log" ]; then wc -l <"$log"; else echo 0; fi; }
+# logged N: the log's last N lines (1 by default), without their times; every
+# time is ISO 8601 UTC.
+logged() {
+  tail -n "${1:-1}" "$log" | tr -d '\r' | while IFS= read -r line; do
+    case "$line" in
+      [0-9][0-9][0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Z\;\ *) printf '%s\n' "${line#*; }" ;;
+      *) printf 'NO TIME: %s\n' "$line" ;;
+    esac
+  done
+}
 layout() {
   for key in "$key1" "$key2"; do "$run" "$prefix" reg delete "$key" /f >/dev/null 2>&1 || true; done
   for key in "$@"; do "$run" "$prefix" reg add "$key" /f >/dev/null; done
 }
-standin() {
-  if [ "$1" = yes ]; then cp "$standin" "$drive/windows/system32/pnputil.exe"; else rm -f "$drive/windows/system32/pnputil.exe"; fi
-}
-cp "$standin" "$drive/windows/system32/eventcreate.exe"
-# event ID TYPE: the last event is of the source Quorvane, with this ID and
-# type, and the last line logged, without its date, as its description.
+# event TYPE ID [DESCRIPTION]: the run wrote one event, of this type (1 error,
+# 2 warning, 4 information) and ID, described by the line logged last (Wine
+# prints a long description cut, and escaped as C).
 event() {
-  got=$(tail -n 1 "$events" | tr -d '\r')
-  want="/l|APPLICATION|/so|Quorvane|/t|$2|/id|$1|/d|${3:-$(last_logged)}"
-  [ "$got" = "$want" ] || fail "event: $got
-expected: $want"
+  want=$(printf '%s' "${3:-$(logged)}" | sed 's/\\/\\\\/g; s/"/\\"/g')
+  type=${events%% *} rest=${events#* }
+  id=${rest%% *} text=${rest#* }
+  case "$text" in *'"...') text=${text%'"...'}; want=$(printf '%s' "$want" | cut -c1-${#text}) ;; *) text=${text%'"'} ;; esac
+  [ "$(printf '%s\n' "$events" | wc -l)" = 1 ] && [ "$type $id" = "$1 $(printf '%02x' "$2")" ] && [ "$text" = "$want" ] ||
+    fail "events: $events
+expected one: $1 $(printf '%02x' "$2") $want"
 }
 
-# --- apply.cmd: the value, the status and the line it logs -------------------------------
+# --- apply.cmd: the value, the status, the line logged and the event ---------------------
 
-again="restart the device or the machine for the setting to take effect"
-stale="no - WARNING: this instance is not connected, so the touch panel in use keeps its former setting (see the deployment guide: stale instances)"
-layout "$key1\\0000" "$root\\$id1\\Device Parameters" "$root\\$id2\\Device Parameters"
-# pnputil|connected|disconnected|restart status|arguments|value|exit status|event type|logged after the key
-while IFS='|' read -r pnputil connected disconnected restart arguments data status type logged; do
-  standin "$pnputil"
+again="; restart the device or the machine for the setting to take effect"
+stale="; present no - WARNING: this instance is not connected, so the touch panel in use keeps its former setting (see the deployment guide: stale instances)"
+unknown="; presence unknown - WARNING: CM_Locate_DevNodeW answered CR 0x13 for connected devices and CR 0x13 for all"
+parameters1="$root\\$id1\\Device Parameters"
+layout "$key1\\0000" "$parameters1" "$root\\$id2\\Device Parameters"
+# device stand-ins|connected|restart|arguments|value|exit status|event type|logged after the key
+while IFS="|" read -r stand_in connected restart arguments data status type after; do
+  devices "$stand_in"
   # shellcheck disable=SC2086
-  QUORVANE_TEST_CONNECTED=$connected QUORVANE_TEST_DISCONNECTED=$disconnected QUORVANE_TEST_RESTART=$restart \
-    kit "$status" "$kit\\apply.cmd" $arguments
+  QUORVANE_TEST_CONNECTED=$connected QUORVANE_TEST_RESTART=$restart kit "$status" "$kit\\apply.cmd" $arguments
   [ "$(value "$parameters1")" = "$data" ] || fail "apply.cmd $arguments: value $(value "$parameters1"), expected $data"
   switch=$(echo "$arguments" | grep -o -- -enable || echo none)
-  want="switch $switch; status 0; key $parameters1$logged"
-  [ "$(last_logged)" = "$want" ] || fail "apply.cmd $arguments logged: $(last_logged)
+  want="switch $switch; status 0; key $parameters1$after"
+  [ "$(logged)" = "$want" ] || fail "apply.cmd $arguments logged: $(logged)
 expected: $want"
-  event 100 "$type"
+  event "$type" 100
 done <<EOF
-no|||||0x0|0|INFORMATION|
-no|||0|-enable|0x1|0|INFORMATION|
-yes|$id1||||0x0|0|INFORMATION|; present yes
-yes|$id2|$id1||-enable|0x1|0|WARNING|; present $stale
-yes|$id1||0|-enable /restart|0x1|0|INFORMATION|; present yes; restart done
-yes|$id1||3010|/restart|0x0|3010|INFORMATION|; present yes; restart done, a reboot is needed to finish (3010)
-yes|$id1||5|-enable /RESTART|0x1|0|INFORMATION|; present yes; restart failed (pnputil 5): $again
-yes||$id1|0|/restart -enable|0x1|0|WARNING|; present $stale; restart failed (pnputil 1168): $again
-no|||0|-enable /restart|0x1|0|INFORMATION|; restart not done: $again
+no||||0x0|0|2|$unknown
+yes|$id1|0|-enable /restart|0x1|0|4|; present yes; restart done
+yes|$id1|reboot|/RESTART|0x0|3010|4|; present yes; restart done, a reboot is needed to finish (3010)
+yes|$id2|5|-enable /restart|0x1|0|2|$stale; restart failed - WARNING: SetupDiCallClassInstaller failed (error 0xE000020B)$again
 EOF
 [ "$(value "$root\\$id2\\Device Parameters")" = "" ] || fail "apply.cmd wrote a second instance"
 
-# Statuses other than 0 pass through untouched, with their events, and an unknown argument runs nothing.
-standin yes
+# Stale instances, on Windows 10 1809's build and without pnputil: the stale
+# first instance is removed only when asked.
+"$run" "$prefix" reg add "$version" /v CurrentBuildNumber /d 17763 /f >/dev/null
+for arguments in -enable "-enable /remove-stale"; do
+  # shellcheck disable=SC2086
+  QUORVANE_TEST_CONNECTED=$id2 kit 0 "$kit\\apply.cmd" $arguments
+done
+[ "$(logged 4)" = "switch -enable; status 0; key $parameters1$stale
+stale instance ${key1#HKLM\\SYSTEM\\CurrentControlSet\\Enum\\}\\0000 removed
+stale instance $id1 removed
+switch -enable; status 0; key $root\\$id2\\Device Parameters; present yes; stale removed 2, not removed 0" ] ||
+  fail "stale instances logged: $(logged 4)"
+event 4 100
+"$run" "$prefix" reg query "$root\\$id1" >/dev/null 2>&1 && fail "the stale instance was not removed"
+[ "$(value "$root\\$id2\\Device Parameters")" = 0x1 ] || fail "the connected instance was not written"
+
+# An instance name that would be script text if expanded is written, logged
+# exactly and passed on as data.
+hostile='0"&echo pwned>pwned.txt&"!x^y (1) %PATH%'
+layout "$key2\\$hostile\\Device Parameters" "$root\\$other\\Device Parameters"
+QUORVANE_TEST_CONNECTED=$other kit 0 "$kit\\apply.cmd" -enable /remove-stale
+[ "$(logged 2)" = "stale instance USB\\VID_0EEF&PID_C069\\$hostile removed
+switch -enable; status 0; key $root\\$other\\Device Parameters; present yes; stale removed 1, not removed 0" ] ||
+  fail "a hostile name: logged $(logged 2)"
+layout "$key2\\$hostile\\Device Parameters"
+kit 0 "$kit\\apply.cmd" -enable
+[ "$(logged)" = "switch -enable; status 0; key $root\\USB\\VID_0EEF&PID_C069\\$hostile\\Device Parameters$stale" ] ||
+  fail "a hostile name: logged $(logged)"
+event 2 100
+
+# Statuses other than 0 pass through, with their events; an unknown argument runs nothing.
 layout
-QUORVANE_TEST_CONNECTED=$id1 kit 1 "$kit\\apply.cmd" -enable /restart
-[ "$(last_logged)" = "switch -enable; status 1; key none" ] || fail "no panel: logged $(last_logged)"
-event 101 ERROR
-layout "$key2\\5&2f&0&3\\Device Parameters"
-kit 0 "$kit\\apply.cmd"
-[ "$(last_logged)" = "switch none; status 0; key $root\\USB\\VID_0EEF&PID_C069\\5&2f&0&3\\Device Parameters" ] ||
-  fail "second device: logged $(last_logged)"
-# Another program holds the guard's name.
+kit 1 "$kit\\apply.cmd" -enable /restart
+[ "$(logged)" = "switch -enable; status 1; key none" ] || fail "no panel: logged $(logged)"
+event 1 101
+layout "$root\\$other\\Device Parameters"
 "$run" "$prefix" "$standin" hold-guard 'C:\quorvane-test\guard' &
 holder=$!
 for _ in $(seq 200); do [ -e "$drive/quorvane-test/guard" ] && break; sleep 0.1; done
 kit 2 "$kit\\apply.cmd" -enable
 rm -f "$drive/quorvane-test/guard"
 wait "$holder" || fail "the program holding the guard failed"
-[ "$(last_logged)" = "switch -enable; status 2 - another program holds the name Quorvane Execute Mutex Name; if this comes at every start, see the deployment guide (status 2); key none" ] ||
-  fail "guard held: logged $(last_logged)"
-event 102 WARNING
-# Without eventcreate, or without a log it can append to, apply.cmd still logs, or says so, and keeps its status.
-rm "$drive/windows/system32/eventcreate.exe"
-kit 0 "$kit\\apply.cmd"
-[ "$(last_logged)" = "switch none; status 0; key $root\\USB\\VID_0EEF&PID_C069\\5&2f&0&3\\Device Parameters; event not written (no eventcreate)" ] ||
-  fail "no eventcreate: logged $(last_logged)"
-cp "$standin" "$drive/windows/system32/eventcreate.exe"
-mv "$log" "$log.kept" && mkdir "$log"
-kit 0 "$kit\\apply.cmd"
-rmdir "$log" && mv "$log.kept" "$log"
-case "$out" in *"apply.cmd: could not append to \"C:\\windows\\Logs\\Quorvane\\quorvane.log\""*) ;; *) fail "a failed append was not reported: $out" ;; esac
-event 100 INFORMATION "switch none; status 0; key $root\\USB\\VID_0EEF&PID_C069\\5&2f&0&3\\Device Parameters"
+[ "$(logged)" = "switch -enable; status 2 - another program holds the name Quorvane Execute Mutex Name; if this comes at every start, see the deployment guide (status 2); key none" ] ||
+  fail "guard held: logged $(logged)"
+event 2 102
 lines=$(lines_logged)
 kit 87 "$kit\\apply.cmd" -Enable
 # An empty argument (from an empty variable) is refused, not taken for the end of them.
 kit 87 "$kit\\apply.cmd" "" -enable
-[ "$(value "$root\\USB\\VID_0EEF&PID_C069\\5&2f&0&3\\Device Parameters")" = 0x0 ] || fail "apply.cmd -Enable changed the value"
-[ "$(lines_logged)" = "$lines" ] || fail "apply.cmd -Enable or \"\" -enable logged a line"
-
-# --- apply.cmd /remove-stale ---------------------------------------------------------------
-
-# instances: the instance IDs under both device keys, as the registry names them.
-instances() {
-  for key in "$key1" "$key2"; do "$run" "$prefix" reg query "$key" 2>/dev/null; done | tr -d '\r' |
-    sed -n 's/^HKEY_LOCAL_MACHINE.SYSTEM.CurrentControlSet.Enum.//p' | LC_ALL=C sort | tr '\n' ' '
-}
-other='USB\VID_0EEF&PID_C069\5&2f&0&3'
-first_only=" - the first touch panel's device key is there, so the second is never looked at (see the deployment guide: stale instances)"
-# connected|disconnected|build|arguments|exit status|instance written|removed|instances left|event type|logged after the key
-while IFS='|' read -r connected disconnected build arguments status written removed left type logged; do
-  layout "$root\\$id1\\Device Parameters" "$root\\$id2\\Device Parameters" "$root\\$other\\Device Parameters"
-  "$run" "$prefix" reg add "$version" /v CurrentBuildNumber /d "$build" /f >/dev/null
-  lines=$(lines_logged)
-  # shellcheck disable=SC2086
-  QUORVANE_TEST_CONNECTED=$connected QUORVANE_TEST_DISCONNECTED=$disconnected kit "$status" "$kit\\apply.cmd" $arguments
-  case "$written" in "") at="status 1$first_only; key none" ;; *) at="status 0; key $root\\$written\\Device Parameters" ;; esac
-  [ "$(last_logged)" = "switch -enable; $at$logged" ] || fail "apply.cmd $arguments ($disconnected stale) logged: $(last_logged)
-expected: switch -enable; $at$logged"
-  event "10$status" "$type"
-  want=$(for id in $(printf "%s" "$removed" | tr ';' ' '); do
-    printf 'stale instance %s removed: pnputil status 0\n' "$(printf '%s' "$id" | tr a-z A-Z)"; done)
-  got=$(tail -n "$(($(lines_logged) - lines))" "$log" | sed '$d' | tr -d '\r' | sed 's/^[^;]*; //')
-  [ "$got" = "$want" ] || fail "apply.cmd $arguments logged the removals: $got
-expected: $want"
-  [ "$(instances)" = "$left" ] || fail "apply.cmd $arguments left the instances $(instances), expected $left"
-  for id in $left; do
-    want=; [ "$id" = "$written" ] && want=0x1
-    [ "$(value "$root\\$id\\Device Parameters")" = "$want" ] || fail "apply.cmd $arguments: $id holds '$(value "$root\\$id\\Device Parameters")'"
-  done
-done <<EOF
-$id2|$id1|19045|-enable|0|$id1||$id1 $id2 $other |WARNING|; present $stale
-$id2|$id1|19045|-enable /remove-stale|0|$id2|$id1|$id2 $other |INFORMATION|; present yes; stale removed 1, not removed 0
-|$id1;$id2|19045|/REMOVE-STALE -enable|0|$id1||$id1 $id2 $other |WARNING|; present $stale; stale none removed: no touch panel is connected
-$id2|$id1|18363|-enable /remove-stale|0|$id1||$id1 $id2 $other |WARNING|; present $stale; stale none removed: pnputil removes devices from Windows 10 version 2004 on
-$other|$id1;$id2|19045|-enable /remove-stale|1||$id1;$id2|$other |ERROR|; stale removed 2, not removed 0
-EOF
-
-# An instance name that would be script text if expanded: written by the
-# program, then logged exactly and passed to no other program.
-hostile='0"&echo pwned>pwned.txt&"!x^y (1)'
-layout "$key2\\$hostile\\Device Parameters" "$root\\$other\\Device Parameters"
-QUORVANE_TEST_CONNECTED=$other QUORVANE_TEST_DISCONNECTED="USB\\VID_0EEF&PID_C069\\$hostile" kit 0 "$kit\\apply.cmd" -enable /remove-stale
-want="switch -enable; status 0; key unknown - WARNING: the kit does not examine an instance whose name holds a double quote, and this one comes first: $root\\USB\\VID_0EEF&PID_C069\\$hostile; stale removed 0, not removed 1"
-[ "$(last_logged)" = "$want" ] || fail "a hostile name: logged $(last_logged)
-expected: $want"
-event 100 WARNING "$(printf '%s' "$want" | tr '"' "'")"
-[ "$(tail -n 2 "$log" | head -n 1 | tr -d '\r' | sed 's/^[^;]*; //')" = "stale instance not removed, its name holds a double quote: $(printf '%s' "USB\\VID_0EEF&PID_C069\\$hostile" | tr a-z A-Z)" ] ||
-  fail "a hostile name: logged $(tail -n 2 "$log" | head -n 1)"
-[ "$(value "$key2\\$hostile\\Device Parameters")" = 0x1 ] || fail "the program did not write the instance with a hostile name"
+[ "$(value "$root\\$other\\Device Parameters")" = "" ] && [ "$(lines_logged)" = "$lines" ] ||
+  fail "apply.cmd -Enable or \"\" -enable ran"
+# A log that cannot be appended to is said on stderr and in the event, and the status stays.
+mv "$log" "$log.kept" && mkdir "$log"
+QUORVANE_TEST_CONNECTED=$other kit 0 "$kit\\apply.cmd"
+rmdir "$log" && mv "$log.kept" "$log"
+written="switch none; status 0; key $root\\$other\\Device Parameters; present yes; not logged - WARNING: could not open C:\\windows\\Logs\\Quorvane\\quorvane.log (error 5)"
+case "$out" in *"quorvane-kit.exe: $written"*) ;; *) fail "a failed append was not reported: $out" ;; esac
+event 2 100 "$written"
 
 # --- install.cmd, uninstall.cmd, undo.cmd --------------------------------------------------
 
-layout "$root\\$id1\\Device Parameters" "$root\\$id2\\Device Parameters" "$key2\\5&2f&0&3\\Device Parameters"
+layout "$parameters1" "$root\\$id2\\Device Parameters"
 kit 87 "$kit\\install.cmd" /enable
 kit 87 "$kit\\install.cmd" "" -enable
 [ ! -e "$installed" ] || fail "install.cmd /enable or \"\" -enable installed"
+# An earlier kit's eventcreate made the source its own.
+"$run" "$prefix" reg add "$source" /v CustomSource /t REG_DWORD /d 1 /f >/dev/null
 
 # element A/B: the text of the installed task definition's element B in A.
 element() {
@@ -241,10 +242,10 @@ for arguments in "-enable /restart /remove-stale" ""; do
   # shellcheck disable=SC2086
   QUORVANE_TEST_CONNECTED=$id1 kit 0 "$kit\\install.cmd" $arguments
   # The definition registered is the one shipped, byte for byte; the arguments are in startup.cmd.
-  for file in quorvane.exe apply.cmd uninstall.cmd undo.cmd detect.ps1 quorvane-task.xml README.md LICENSE docs/deploying.md; do
+  for file in quorvane.exe quorvane-kit.exe apply.cmd uninstall.cmd undo.cmd detect.ps1 quorvane-task.xml README.md LICENSE docs/deploying.md; do
     cmp -s "$package/$file" "$installed/$file" || fail "install.cmd $arguments: $file not installed"
   done
-  [ "$(cat "$installed/startup.cmd")" = "$(printf '@"%%~dp0apply.cmd"%s\r' "${arguments:+ $arguments}")" ] ||
+  [ "$(cat "$installed/startup.cmd")" = "$(printf '@"%%~dp0quorvane-kit.exe"%s\r' "${arguments:+ $arguments}")" ] ||
     fail "install.cmd $arguments wrote startup.cmd: $(cat "$installed/startup.cmd")"
   for pair in "Command=\"%ProgramFiles%\\Quorvane\\startup.cmd\"" "Arguments=" "UserId=S-1-5-18" \
               "RunLevel=HighestAvailable" "BootTrigger/Enabled=true" "BootTrigger/Delay=PT1M" \
@@ -255,11 +256,12 @@ for arguments in "-enable /restart /remove-stale" ""; do
   # Wine keeps the settings of a registered task (not its trigger, principal or command).
   grep -q '<DisallowStartIfOnBatteries>false<' "$task_file" || fail "the task was not registered with its settings"
   switch=$(echo "$arguments" | grep -o -- -enable || echo none)
-  case "$(last_logged)" in "switch $switch; status 0; key $parameters1"*) ;; *) fail "install.cmd $arguments: logged $(last_logged)" ;; esac
+  case "$(logged)" in "switch $switch; status 0; key $parameters1"*) ;; *) fail "install.cmd $arguments: logged $(logged)" ;; esac
 done
 [ "$(value "$parameters1")" = 0x0 ] || fail "install.cmd did not apply its setting"
-# The guide's check finds the value wherever it is.
-"$run" "$prefix" reg query "$key1" /s /v SelectiveSuspendOn | grep -qF "$parameters1" || fail "reg query /s did not find the value"
+source_values=$("$run" "$prefix" reg query "$source" | tr -d '\r' | sed -n 's/^ *\([A-Za-z]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p' | sort | tr '\n' '|')
+[ "$source_values" = "EventMessageFile REG_EXPAND_SZ C:\\Program Files\\Quorvane\\quorvane-kit.exe|TypesSupported REG_DWORD 0x7|" ] ||
+  fail "the event source holds: $source_values"
 
 # Asking for their usage removes nothing.
 kit 87 "$kit\\uninstall.cmd" /?
@@ -267,6 +269,7 @@ kit 87 "$kit\\undo.cmd" /?
 [ -e "$installed/apply.cmd" ] && [ "$(value "$parameters1")" = 0x0 ] || fail "uninstall.cmd /? or undo.cmd /? removed something"
 kit 0 "$kit\\uninstall.cmd"
 [ ! -e "$installed" ] && [ ! -e "$task_file" ] || fail "uninstall.cmd from the package left the folder or the task"
+"$run" "$prefix" reg query "$source" >/dev/null 2>&1 && fail "uninstall.cmd left the event source"
 [ "$(value "$parameters1")" = 0x0 ] && [ -s "$log" ] || fail "uninstall.cmd removed the value or the log"
 kit 0 "$kit\\uninstall.cmd"
 
@@ -281,12 +284,12 @@ want="exit status 0"
 [ -e "$installed" ] && want="exit status 1603"
 [ "$(printf '%s\n' "$out" | tail -n 1)" = "$want" ] || fail "uninstall.cmd from its folder printed '$out', expected '$want'"
 
-"$run" "$prefix" reg add "$root\\$id1\\Device Parameters" /v SelectiveSuspendOn /t REG_DWORD /d 1 /f >/dev/null
+"$run" "$prefix" reg add "$parameters1" /v SelectiveSuspendOn /t REG_DWORD /d 1 /f >/dev/null
 "$run" "$prefix" reg add "$root\\$id2\\Device Parameters" /v SelectiveSuspendOn /t REG_DWORD /d 0 /f >/dev/null
 "$run" "$prefix" reg add "$root\\$id2\\Device Parameters" /v Other /t REG_DWORD /d 1 /f >/dev/null
 "$run" "$prefix" reg add "$key2\\$hostile\\Device Parameters" /v SelectiveSuspendOn /t REG_DWORD /d 1 /f >/dev/null
 kit 1 "$kit\\undo.cmd"
-for instance in "$id1" "$id2" "$other"; do
+for instance in "$id1" "$id2"; do
   [ "$(value "$root\\$instance\\Device Parameters")" = "" ] || fail "undo.cmd left the value of $instance"
 done
 "$run" "$prefix" reg query "$root\\$id2\\Device Parameters" /v Other >/dev/null || fail "undo.cmd deleted another value"
@@ -294,7 +297,7 @@ done
 case "$out" in *"undo.cmd: not deleted, the key name holds a double quote: $root\\USB\\VID_0EEF&PID_C069\\$hostile\\Device Parameters"*) ;;
   *) fail "undo.cmd did not name the key it left: $out" ;; esac
 
-[ ! -e "$drive/quorvane-test/planted.txt" ] || fail "programs planted in the current directory ran: $(cat "$drive/quorvane-test/planted.txt")"
+[ ! -e "$drive/quorvane-test/planted.txt" ] || fail "programs or DLLs planted beside the kit ran: $(cat "$drive/quorvane-test/planted.txt")"
 [ ! -e "$planted/pwned.txt" ] || fail "an instance name ran as a command"
 
 echo "1 passed, 0 failed"

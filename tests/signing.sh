@@ -19,8 +19,10 @@ openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/certificate.pem" \
 
 cmake -S "$source_dir" -B "$work/build" -G "Unix Makefiles" "-DCMAKE_TOOLCHAIN_FILE=$toolchain" \
   -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF "-DQUORVANE_SIGNING_CERTIFICATE=$work/signing.p12" >/dev/null
-cmake --build "$work/build" --target quorvane >/dev/null
+cmake --build "$work/build" --target quorvane quorvane-kit >/dev/null
 signed="$work/build/quorvane.exe"
+osslsigncode verify -in "$work/build/quorvane-kit.exe" -CAfile "$work/certificate.pem" 2>&1 |
+  grep -q "Signature verification: ok" || fail "quorvane-kit.exe is not signed with quorvane.exe"
 
 # Valid against its own root; untrusted against the system's roots.
 osslsigncode verify -in "$signed" -CAfile "$work/certificate.pem" >"$work/trusted.txt" 2>&1 ||

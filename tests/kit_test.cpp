@@ -1,0 +1,271 @@
+// The companion's decisions against a fake machine: which instances are
+// stale, when removal is allowed, what is logged and which event is written.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../src/kit.h"
+
+// Cases name only what they set of the fake machine.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+const std::wstring kPanel1 = L"USB\\VID_04F3&PID_0026&MI_01\\";
+const std::wstring kPanel2 = L"USB\\VID_0EEF&PID_C069\\";
+const std::wstring kKey = L"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
+const std::wstring kNotConnected =
+    L"; present no - WARNING: this instance is not connected, so the touch panel in use keeps its former setting "
+    L"(see the deployment guide: stale instances)";
+const std::wstring kAdvice = L"; restart the device or the machine for the setting to take effect";
+
+struct FakeInstance {
+  std::wstring id;
+  Presence presence;
+};
+
+struct Fake {
+  std::vector<FakeInstance> devices[2];
+  DWORD status = kStatusWritten;
+  std::wstring written;  // instance ID found by the search after the run
+  Change removal = Change::kDone;
+  Change restart = Change::kDone;
+  int deviceKey = 0;  // the device key quorvane.exe searches
+  std::vector<std::wstring> notes;
+  std::vector<std::wstring> removed;
+};
+
+Fake& Of(void* context) {
+  return *static_cast<Fake*>(context);
+}
+
+const KitPlatform kFakePlatform = {
+    nullptr,
+    [](void* c, int, Text*) { return Of(c).status; },
+    [](void* c) { return Of(c).deviceKey; },
+    [](void* c, wchar_t* path) {
+      const std::wstring full = L"SYSTEM\\CurrentControlSet\\Enum\\" + Of(c).written + L"\\Device Parameters";
+      wcscpy(path, full.c_str());
+      return Of(c).written.empty() ? 0 : 1;
+    },
+    [](void* c, int device, DWORD index, Text* id) {
+      if (index >= Of(c).devices[device].size())
+        return 0;
+      Clear(id);
+      Append(id, Of(c).devices[device][index].id.c_str());
+      return 1;
+    },
+    [](void* c, const wchar_t* id, Text* why) {
+      for (auto& device : Of(c).devices)
+        for (const FakeInstance& instance : device)
+          if (instance.id == id) {
+            if (instance.presence == Presence::kUnknown)
+              Append(why, L"CR 0x13");
+            return instance.presence;
+          }
+      ADD_FAILURE() << "asked for an instance that is not there";
+      return Presence::kUnknown;
+    },
+    [](void* c, const wchar_t* id, Text* why) {
+      Fake& fake = Of(c);
+      if (fake.removal == Change::kFailed) {
+        Append(why, L"denied");
+        return fake.removal;
+      }
+      fake.removed.push_back(id);
+      for (auto& device : fake.devices)
+        for (auto i = device.begin(); i != device.end(); ++i)
+          if (i->id == id) {
+            device.erase(i);
+            break;
+          }
+      return fake.removal;
+    },
+    [](void* c, const wchar_t*, Text* why) {
+      if (Of(c).restart == Change::kFailed)
+        Append(why, L"SetupDiCallClassInstaller failed (error 5)");
+      return Of(c).restart;
+    },
+    [](void* c, const wchar_t* line) { Of(c).notes.push_back(line); },
+};
+
+struct Case {
+  const char* name;
+  std::vector<const wchar_t*> arguments;
+  Fake fake;
+  std::wstring line;  // after "switch ...; status N"
+  std::vector<std::wstring> notes;
+  WORD type;
+  DWORD exitStatus;
+};
+
+std::wstring RunCase(Fake* fake, const std::vector<const wchar_t*>& arguments, KitEvent* event, DWORD* exitStatus) {
+  std::vector<const wchar_t*> argv = {L"quorvane-kit.exe"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  KitRequest request;
+  EXPECT_EQ(0, ParseKitArguments(static_cast<int>(argv.size()), argv.data(), &request));
+  KitPlatform platform = kFakePlatform;
+  platform.context = fake;
+  Text line;
+  *exitStatus = RunKit(request, platform, &line, event);
+  return line.data;
+}
+
+TEST(Kit, RunsDecideLineEventAndStatus) {
+  const std::wstring a = kPanel1 + L"6&1a&0&0001", b = kPanel1 + L"6&1a&0&0002", c = kPanel2 + L"5&2f&0&3";
+  const std::wstring hostile = kPanel2 + L"0\"&echo pwned>x&\"!x^y (1)";
+  const FakeInstance connectedA{a, Presence::kConnected}, staleA{a, Presence::kDisconnected},
+      connectedB{b, Presence::kConnected}, staleB{b, Presence::kDisconnected}, connectedC{c, Presence::kConnected},
+      unknownA{a, Presence::kUnknown};
+  const std::wstring at = L"; key " + kKey;
+  const std::vector<Case> cases = {
+      {"written, connected", {}, {{{connectedA}, {}}, 0, a}, at + a + L"\\Device Parameters; present yes", {},
+       EVENTLOG_INFORMATION_TYPE, 0},
+      {"written to a stale instance", {L"-enable"}, {{{staleA, connectedB}, {}}, 0, a},
+       at + a + L"\\Device Parameters" + kNotConnected, {}, EVENTLOG_WARNING_TYPE, 0},
+      {"presence unknown", {}, {{{unknownA}, {}}, 0, a},
+       at + a + L"\\Device Parameters; presence unknown - WARNING: CR 0x13", {}, EVENTLOG_WARNING_TYPE, 0},
+      {"stale removed first", {L"/remove-stale", L"-enable"}, {{{staleA, connectedB}, {}}, 0, b},
+       at + b + L"\\Device Parameters; present yes; stale removed 1, not removed 0",
+       {L"stale instance " + a + L" removed"}, EVENTLOG_INFORMATION_TYPE, 0},
+      {"stale of both panels, the second connected", {L"/REMOVE-STALE"}, {{{staleA, staleB}, {connectedC}}, 1, L""},
+       L"; status 1 - the first touch panel's device key is there, so the second is never looked at (see the "
+       L"deployment guide: stale instances); key none; stale removed 2, not removed 0",
+       {L"stale instance " + a + L" removed", L"stale instance " + b + L" removed"}, EVENTLOG_ERROR_TYPE, 1},
+      {"none connected: nothing removed", {L"/remove-stale"}, {{{staleA, staleB}, {}}, 0, a},
+       at + a + L"\\Device Parameters" + kNotConnected +
+           L"; stale instances not removed - WARNING: no touch panel is connected, so none can be told stale",
+       {}, EVENTLOG_WARNING_TYPE, 0},
+      {"presence unknown: nothing removed", {L"/remove-stale"}, {{{unknownA}, {}}, 0, a},
+       at + a + L"\\Device Parameters; presence unknown - WARNING: CR 0x13"
+                L"; stale instances not checked - WARNING: presence unknown: CR 0x13",
+       {}, EVENTLOG_WARNING_TYPE, 0},
+      {"a removal fails", {L"/remove-stale"}, {{{staleA, connectedB}, {}}, 0, a, Change::kFailed},
+       at + a + L"\\Device Parameters" + kNotConnected + L"; stale removed 0, not removed 1",
+       {L"stale instance " + a + L" not removed - WARNING: denied"}, EVENTLOG_WARNING_TYPE, 0},
+      {"a hostile name, logged as it stands", {L"/remove-stale"}, {{{}, {{hostile, Presence::kDisconnected},
+       connectedC}}, 0, c}, at + c + L"\\Device Parameters; present yes; stale removed 1, not removed 0",
+       {L"stale instance " + hostile + L" removed"}, EVENTLOG_INFORMATION_TYPE, 0},
+      {"restarted", {L"/restart"}, {{{connectedA}, {}}, 0, a},
+       at + a + L"\\Device Parameters; present yes; restart done", {}, EVENTLOG_INFORMATION_TYPE, 0},
+      {"restarted, reboot needed", {L"-enable", L"/Restart"},
+       {{{connectedA}, {}}, 0, a, Change::kDone, Change::kDoneRebootNeeded},
+       at + a + L"\\Device Parameters; present yes; restart done, a reboot is needed to finish (3010)", {},
+       EVENTLOG_INFORMATION_TYPE, kStatusRebootNeeded},
+      {"restart fails", {L"/restart"}, {{{staleA}, {}}, 0, a, Change::kDone, Change::kFailed},
+       at + a + L"\\Device Parameters" + kNotConnected +
+           L"; restart failed - WARNING: SetupDiCallClassInstaller failed (error 5)" + kAdvice,
+       {}, EVENTLOG_WARNING_TYPE, 0},
+      {"written, then not found again", {L"/restart"}, {{{connectedA}, {}}, 0, L""},
+       L"; key unknown - WARNING: the instance written was not found again; restart not done" + kAdvice, {},
+       EVENTLOG_WARNING_TYPE, 0},
+      {"guard taken", {L"/restart"}, {{{connectedA}, {}}, 2, L""},
+       L"; status 2 - another program holds the name Quorvane Execute Mutex Name; if this comes at every start, "
+       L"see the deployment guide (status 2); key none",
+       {}, EVENTLOG_WARNING_TYPE, 2},
+      {"not written, second panel", {}, {{{}, {connectedC}}, 1, L"", Change::kDone, Change::kDone, 1},
+       L"; status 1; key none", {},
+       EVENTLOG_ERROR_TYPE, 1},
+      {"quorvane.exe ended abnormally", {}, {{{connectedA}, {}}, 0xC0000409, L""},
+       L"; status 3221226505; key none", {}, EVENTLOG_ERROR_TYPE, 0xC0000409},
+  };
+  const DWORD ids[] = {100, 101, 102};
+  for (Case test : cases) {
+    SCOPED_TRACE(test.name);
+    KitEvent event;
+    DWORD exitStatus;
+    const std::wstring line = RunCase(&test.fake, test.arguments, &event, &exitStatus);
+    bool enable = false;
+    for (const wchar_t* argument : test.arguments)
+      enable |= std::wstring(argument) == L"-enable";
+    std::wstring want = std::wstring(L"switch ") + (enable ? L"-enable" : L"none");
+    if (test.line.rfind(L"; status", 0) != 0)
+      want += L"; status " + std::to_wstring(test.fake.status);
+    EXPECT_EQ(want + test.line, line);
+    EXPECT_EQ(test.notes, test.fake.notes);
+    EXPECT_EQ(test.type, event.type);
+    EXPECT_EQ(test.fake.status < 3 ? ids[test.fake.status] : 103u, event.id);
+    EXPECT_EQ(test.exitStatus, exitStatus);
+  }
+}
+
+// A connected instance is never removed, whatever comes before it.
+TEST(Kit, RemovesOnlyDisconnectedInstances) {
+  Fake fake;
+  for (int i = 0; i < 6; ++i)
+    fake.devices[i % 2].push_back({kPanel1 + std::to_wstring(i), i % 3 ? Presence::kDisconnected : Presence::kConnected});
+  fake.written = kPanel1 + L"0";
+  KitEvent event;
+  DWORD exitStatus;
+  RunCase(&fake, {L"/remove-stale"}, &event, &exitStatus);
+  const std::vector<std::wstring> removed = {kPanel1 + L"2", kPanel1 + L"4", kPanel1 + L"1", kPanel1 + L"5"};
+  EXPECT_EQ(removed, fake.removed);
+  ASSERT_EQ(1u, fake.devices[0].size());
+  ASSERT_EQ(1u, fake.devices[1].size());
+  EXPECT_EQ(kPanel1 + L"0", fake.devices[0][0].id);
+  EXPECT_EQ(kPanel1 + L"3", fake.devices[1][0].id);
+}
+
+TEST(Kit, ArgumentsAreTheKitsOnly) {
+  struct {
+    std::vector<const wchar_t*> arguments;
+    int bad;
+  } cases[] = {
+      {{L"-enable", L"/RESTART", L"/Remove-Stale"}, 0},
+      {{L"-Enable"}, 1},
+      {{L"-enable", L""}, 2},
+      {{L"/restart", L"/restarts"}, 2},
+      {{L"/remove"}, 1},
+      {{L"-enable", L"-enable"}, 0},
+  };
+  for (const auto& test : cases) {
+    std::vector<const wchar_t*> argv = {L"-enable"};  // element 0 is never an argument
+    argv.insert(argv.end(), test.arguments.begin(), test.arguments.end());
+    KitRequest request;
+    EXPECT_EQ(test.bad, ParseKitArguments(static_cast<int>(argv.size()), argv.data(), &request))
+        << "for " << test.arguments.size() << " arguments, the first '" << test.arguments[0] << "'";
+  }
+  KitRequest request;
+  const wchar_t* argv[] = {L"x", L"/restart"};
+  ASSERT_EQ(0, ParseKitArguments(2, argv, &request));
+  EXPECT_EQ(0, request.enable);
+  EXPECT_EQ(1, request.restart);
+  EXPECT_EQ(0, request.removeStale);
+}
+
+// A message too long for the line is cut and marked, never written past its end.
+TEST(Kit, LongTextIsCutAndMarked) {
+  Text text;
+  Clear(&text);
+  const std::wstring part(700, L'x');
+  Append(&text, part.c_str());
+  Append(&text, part.c_str());
+  ASSERT_EQ(kTextCapacity - 1, text.length);
+  EXPECT_EQ(std::wstring(text.data).size(), text.length);
+  EXPECT_EQ(L" ...", std::wstring(text.data + text.length - 4));
+  Clear(&text);
+  AppendError(&text, 87);
+  Append(&text, L" ");
+  AppendError(&text, 0xE000020B);
+  Append(&text, L" ");
+  AppendHex(&text, 0);
+  EXPECT_STREQ(L"87 0xE000020B 0x0", text.data);
+}
+
+TEST(Kit, NotLoggedBecomesAWarning) {
+  Text line;
+  Clear(&line);
+  Append(&line, L"switch none; status 0");
+  KitEvent event = {EVENTLOG_INFORMATION_TYPE, 100};
+  NoteNotLogged(&line, &event, L"C:\\Windows\\Logs\\Quorvane is a reparse point, not written through");
+  EXPECT_STREQ(L"switch none; status 0; not logged - WARNING: C:\\Windows\\Logs\\Quorvane is a reparse point, not "
+               L"written through",
+               line.data);
+  EXPECT_EQ(EVENTLOG_WARNING_TYPE, event.type);
+  event = {EVENTLOG_ERROR_TYPE, 101};
+  NoteNotLogged(&line, &event, L"x");
+  EXPECT_EQ(EVENTLOG_ERROR_TYPE, event.type);
+}
+
+}  // namespace
