@@ -48,11 +48,18 @@ UINT_PTR __stack_chk_guard;
   __builtin_trap();
 }
 
-// The compiler emits calls to memset for zero-filled arrays, and no C runtime
-// provides it. A plain loop could itself be turned back into a memset call.
+// The compiler emits calls to memset for zero-filled arrays and to memcpy for
+// copies of large structures, and no C runtime provides them. A plain loop
+// could itself be turned back into such a call.
 void* memset(void* destination, int value, size_t count) {
   void* d = destination;
   __asm__ volatile("rep stosb" : "+D"(d), "+c"(count) : "a"(value) : "memory");
+  return destination;
+}
+
+void* memcpy(void* destination, const void* source, size_t count) {
+  void* d = destination;
+  __asm__ volatile("rep movsb" : "+D"(d), "+S"(source), "+c"(count) : : "memory");
   return destination;
 }
 

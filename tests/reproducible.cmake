@@ -1,5 +1,5 @@
 cmake_minimum_required(VERSION 3.25)
-# Builds quorvane.exe and the release package from the same source in two
+# Builds quorvane.exe and the release package (quorvane-kit.exe in it) from the same source in two
 # directories of different names and depths, and fails unless both builds give
 # byte-identical images and packages.
 #   cmake -DSOURCE_DIR=... -DWORK_DIR=... -DTOOLCHAIN=... -P reproducible.cmake
@@ -12,7 +12,7 @@ foreach(dir first long-second-directory/nested)
     COMMAND "${CMAKE_COMMAND}" -S "${SOURCE_DIR}" -B "${binary}" -G "Unix Makefiles"
             "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF
     OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
-  execute_process(COMMAND "${CMAKE_COMMAND}" --build "${binary}" --target package
+  execute_process(COMMAND "${CMAKE_COMMAND}" --build "${binary}" --target package --parallel 2
                   OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
   file(GLOB zip "${binary}/quorvane-*.zip")
   foreach(kind image package)
