@@ -3,8 +3,9 @@ rem uninstall.cmd
 rem Removes the start-up task Quorvane, the event source Quorvane (its messages
 rem go with the kit) and %ProgramFiles%\Quorvane, whether it is run from the
 rem package or from that folder itself. Leaves the value SelectiveSuspendOn
-rem (undo.cmd deletes it) and the log in %SystemRoot%\Logs\Quorvane. 1603: something could not be removed. 87: it
-rem was given an argument; nothing was removed.
+rem (undo.cmd deletes it) and the log in %SystemRoot%\Logs\Quorvane. 1603:
+rem something could not be removed, or it was run from a folder that standard
+rem users can change. 87: it was given an argument; nothing was removed.
 setlocal EnableExtensions DisableDelayedExpansion
 rem It takes no arguments: "/?" must not remove anything.
 if not [%1]==[] (
@@ -19,8 +20,17 @@ if defined PROCESSOR_ARCHITEW6432 if exist "%SystemRoot%\Sysnative\cmd.exe" (
 )
 
 set "folder=%ProgramFiles%\Quorvane"
-rem Read before the cd below: cmd may resolve %~dp0 against the current directory.
-set "here=%~dp0"
+rem Nothing from a folder that standard users can change may run as SYSTEM.
+"%~dp0quorvane-kit.exe" /check-source uninstall.cmd
+if errorlevel 1 (
+  >&2 echo uninstall.cmd: nothing was removed
+  exit /b 1603
+)
+rem Read before the cd below: cmd may resolve %~dp0 against the current
+rem directory. Started through a short (8.3) name of the folder, the script is
+rem in it all the same: both are compared in their short form.
+for %%h in ("%~dp0.") do set "here=%%~sfh"
+for %%f in ("%folder%") do set "installed=%%~sff"
 rem No current directory inside the folder, and none where a user may have
 rem put a program of a Windows name.
 cd /d "%SystemRoot%"
@@ -36,7 +46,7 @@ if not errorlevel 1 if exist "%SystemRoot%\System32\Tasks\Quorvane" (
   exit /b 1603
 )
 "%SystemRoot%\System32\reg.exe" delete "HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvane" /f >nul 2>&1
-if /i not "%here%"=="%folder%\" goto remove
+if /i not "%here%"=="%installed%" goto remove
 rem Run from the folder itself. cmd reads a script line by line: "(goto)"
 rem ends this script, and the rest of its line, already read, removes the
 rem folder. (Wine's cmd does neither; it goes on below, where the folder

@@ -195,7 +195,7 @@ DWORD RestartInstance(const KitPlatform& platform, const wchar_t* id, int* warni
 
 void AppendStatus(const KitPlatform& platform, DWORD status, const Text& why, Text* line) {
   Append(line, L"; status ");
-  AppendNumber(line, status);
+  AppendError(line, status);
   if (status == kStatusNotWritten && platform.deviceKey(platform.context) == 0)
     Append(line,
            L" - the first touch panel's device key is there, so the second is never looked at (see the "

@@ -1,5 +1,7 @@
 #include "kit_log.h"
 
+#include "kit_security.h"
+
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -9,15 +11,6 @@ namespace {
 // that no user can read the log, hold it open or replace it. Protected: the
 // Logs folder's grant of reading to Users is not inherited.
 constexpr wchar_t kFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-
-// SYSTEM, Administrators, TrustedInstaller, and the account this program
-// runs as (SYSTEM, or an administrator at a prompt): a folder or file owned
-// by anyone else may have been planted there to be written through.
-constexpr const wchar_t* kTrustedOwners[] = {
-    L"S-1-5-18",
-    L"S-1-5-32-544",
-    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
-};
 
 // The log line in UTF-8 with its time and line end: at most three bytes a
 // UTF-16 unit, plus the time.
@@ -55,21 +48,6 @@ void Failed(const wchar_t* what, const wchar_t* path, DWORD error, Text* why) {
   Append(why, L")");
 }
 
-int IsRunningAccount(PSID sid) {
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-    return 0;
-  union {
-    TOKEN_USER user;
-    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  } account;
-  DWORD size;
-  const int same = GetTokenInformation(token, TokenUser, &account, sizeof account, &size) &&
-                   EqualSid(account.user.User.Sid, sid);
-  CloseHandle(token);
-  return same;
-}
-
 // Refuses a reparse point, and an owner that is not trusted, saying why.
 int Trusted(HANDLE handle, const wchar_t* path, Text* why) {
   BY_HANDLE_FILE_INFORMATION information;
@@ -90,22 +68,7 @@ int Trusted(HANDLE handle, const wchar_t* path, Text* why) {
     Failed(L"could not read the owner of", path, error, why);
     return 0;
   }
-  wchar_t* name = nullptr;
-  int trusted = 0;
-  if (ConvertSidToStringSidW(owner, &name)) {
-    for (const wchar_t* sid : kTrustedOwners)
-      trusted |= SameText(name, sid);
-    trusted |= IsRunningAccount(owner);
-    if (!trusted) {
-      Append(why, path);
-      Append(why, L" is owned by ");
-      Append(why, name);
-      Append(why, L", not by SYSTEM, Administrators, TrustedInstaller or this account");
-    }
-    LocalFree(name);
-  } else {
-    Failed(L"could not read the owner of", path, GetLastError(), why);
-  }
+  const int trusted = TrustedOwner(owner, path, why);
   LocalFree(descriptor);
   return trusted;
 }

@@ -3,11 +3,15 @@
 // written by quorvane.exe's own search, tells whether it is connected,
 // removes stale instances and restarts the one written when asked, appends
 // to the log and writes one event.
+// quorvane-kit.exe /check-source FILE...: before the kit's scripts copy or
+// run anything from the package, 1603 unless no standard user can change its
+// folder, the named files in it or any folder above it.
 #include <windows.h>
 
 #include "kit.h"
 #include "kit_devices.h"
 #include "kit_log.h"
+#include "kit_security.h"
 #include "selective_suspend.h"
 
 namespace {
@@ -17,18 +21,22 @@ struct Machine {
   Text program;  // quorvane.exe beside this program
 };
 
-// From the path of this program's own image: never the current directory or PATH.
-int FindProgram(Text* program) {
-  Clear(program);
-  const DWORD length = GetModuleFileNameW(nullptr, program->data, kTextCapacity);
-  if (!length || length >= kTextCapacity)
+// The folder of this program's own image, without its final backslash:
+// where quorvane.exe is, never the current directory or PATH.
+int OwnFolder(Text* folder) {
+  Clear(folder);
+  const DWORD length = GetModuleFileNameW(nullptr, folder->data, kTextCapacity);
+  if (!length || length >= kTextCapacity - sizeof L"\\quorvane.exe" / sizeof(wchar_t)) {
+    Clear(folder);
     return 0;
-  program->length = length;
-  while (program->length && program->data[program->length - 1] != L'\\')
-    --program->length;
-  program->data[program->length] = L'\0';
-  Append(program, L"quorvane.exe");
-  return program->length < kTextCapacity - 1;
+  }
+  folder->length = length;
+  while (folder->length && folder->data[folder->length - 1] != L'\\')
+    --folder->length;
+  if (folder->length)
+    --folder->length;
+  folder->data[folder->length] = L'\0';
+  return folder->length != 0;
 }
 
 DWORD RunSwitch(void* context, int enable, Text* why) {
@@ -113,9 +121,29 @@ void Note(void*, const wchar_t* line) {
     SayOnStderr(why.data);
 }
 
+int CheckSource(const Text& folder, int count, const wchar_t* const* files) {
+  Text why;
+  Clear(&why);
+  if (!folder.length)
+    Append(&why, L"the package's folder is not known: this program's own path is too long");
+  else if (SafeSource(folder.data, count, files, &why))
+    return ERROR_SUCCESS;
+  else
+    Append(&why,
+           L": whoever may change the package may change what runs as SYSTEM. Unpack it in a folder that only "
+           L"administrators can change (such as one in \"C:\\Program Files\") and run it from there.");
+  SayOnStderr(why.data);
+  return ERROR_INSTALL_FAILURE;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  Text folder;
+  OwnFolder(&folder);
+  if (argc >= 2 && SameText(argv[1], L"/check-source"))
+    return CheckSource(folder, argc - 2, argv + 2);
+
   KitRequest request;
   if (const int bad = ParseKitArguments(argc, argv, &request)) {
     Text usage;
@@ -127,8 +155,9 @@ int wmain(int argc, wchar_t** argv) {
     return kStatusUsage;
   }
   Machine machine;
-  if (!FindProgram(&machine.program))
-    Clear(&machine.program);
+  machine.program = folder;
+  if (folder.length)
+    Append(&machine.program, L"\\quorvane.exe");
   LoadDevices(&machine.devices);
   const KitPlatform platform = {&machine, RunSwitch, DeviceKey, WrittenPath, Instance, Present, Remove, Restart, Note};
 

@@ -139,6 +139,24 @@ event() {
 expected one: $1 $(printf '%02x' "$2") $want"
 }
 
+# --- A package that standard users can change runs nothing ----------------------------
+
+# Wine makes a folder's or file's permissions from its mode: 0777 and 0666 let Everyone change it.
+# mode|what is made changeable, below C:\quorvane-test|scripts|what the refusal says of it
+while IFS='|' read -r mode path scripts said; do
+  chmod "$mode" "$drive/quorvane-test/$path"
+  for script in $scripts; do
+    kit 1603 "$kit\\$script"
+    case "$out" in *"quorvane-kit.exe: \"C:\\quorvane-test\\$(printf '%s' "$path" | tr / '\\')\" $said"*) ;;
+      *) fail "$script with $path at mode $mode printed: $out" ;; esac
+  done
+  chmod "$([ -d "$drive/quorvane-test/$path" ] && echo 0755 || echo 0644)" "$drive/quorvane-test/$path"
+done <<EOF
+0777|$folder|install.cmd uninstall.cmd undo.cmd|lets Everyone delete
+0666|$folder/$name/quorvane-task.xml|install.cmd|lets Everyone delete
+EOF
+[ ! -e "$installed" ] || fail "install.cmd installed from a package users can change"
+
 # --- apply.cmd: the value, the status, the line logged and the event ---------------------
 
 again="; restart the device or the machine for the setting to take effect"
@@ -248,6 +266,7 @@ for arguments in "-enable /restart /remove-stale" ""; do
   [ "$(cat "$installed/startup.cmd")" = "$(printf '@"%%~dp0quorvane-kit.exe"%s\r' "${arguments:+ $arguments}")" ] ||
     fail "install.cmd $arguments wrote startup.cmd: $(cat "$installed/startup.cmd")"
   for pair in "Command=\"%ProgramFiles%\\Quorvane\\startup.cmd\"" "Arguments=" "UserId=S-1-5-18" \
+              "RegistrationInfo/SecurityDescriptor=D:P(A;;FA;;;SY)(A;;FA;;;BA)" \
               "RunLevel=HighestAvailable" "BootTrigger/Enabled=true" "BootTrigger/Delay=PT1M" \
               "MultipleInstancesPolicy=IgnoreNew" "DisallowStartIfOnBatteries=false" "StopIfGoingOnBatteries=false" "ExecutionTimeLimit=PT10M"; do
     [ "$(element "${pair%%=*}" | tr -d ' \r\n')" = "$(printf "%s" "${pair#*=}" | tr -d ' ')" ] ||
@@ -263,6 +282,19 @@ source_values=$("$run" "$prefix" reg query "$source" | tr -d '\r' | sed -n 's/^ 
 [ "$source_values" = "EventMessageFile REG_EXPAND_SZ C:\\Program Files\\Quorvane\\quorvane-kit.exe|TypesSupported REG_DWORD 0x7|" ] ||
   fail "the event source holds: $source_values"
 
+# An update cut short, here by a task definition that does not register,
+# leaves the kit installed before, whole, and its task registered again.
+cp "$package/quorvane-task.xml" "$drive/quorvane-test/task.xml"
+printf 'not a task' >"$package/quorvane-task.xml"
+kit 1603 "$kit\\install.cmd" -enable
+cp "$drive/quorvane-test/task.xml" "$package/quorvane-task.xml"
+case "$out" in *"install.cmd: could not register the task Quorvane"*) ;; *) fail "a failed update printed: $out" ;; esac
+for file in quorvane.exe quorvane-kit.exe apply.cmd quorvane-task.xml docs/deploying.md; do
+  cmp -s "$package/$file" "$installed/$file" || fail "a failed update left $file changed or missing"
+done
+[ "$(cat "$installed/startup.cmd")" = "$(printf '@"%%~dp0quorvane-kit.exe"\r')" ] && [ -e "$task_file" ] &&
+  [ ! -e "$installed.new" ] && [ ! -e "$installed.old" ] || fail "a failed update did not leave the kit installed before"
+
 # Asking for their usage removes nothing.
 kit 87 "$kit\\uninstall.cmd" /?
 kit 87 "$kit\\undo.cmd" /?
@@ -274,10 +306,14 @@ kit 0 "$kit\\uninstall.cmd"
 kit 0 "$kit\\uninstall.cmd"
 
 # From the installed folder itself, the script leaves the folder to its last
-# line. Wine, unlike Windows, holds the script
-# open until it ends, so the emptied folder stays, and the status must say so.
+# line. Wine, unlike Windows, holds the script open until it ends, so the
+# emptied folder stays, and the status must say so.
 kit 0 "$kit\\install.cmd"
-out=$(cd "$planted" && "$run" "$prefix" 'C:\windows\system32\cmd.exe' /c 'C:\quorvane-test\status.cmd' 'C:\Program Files\Quorvane\uninstall.cmd' 2>&1 | tr -d '\r')
+# Through the folder's short (8.3) name, as through its long one.
+printf '@for %%%%a in ("C:\\Program Files\\Quorvane\\uninstall.cmd") do @echo %%%%~sa\r\n' >"$drive/quorvane-test/short.cmd"
+short=$("$run" "$prefix" 'C:\windows\system32\cmd.exe' /c 'C:\quorvane-test\short.cmd' | tr -d '\r')
+case "$short" in *'~'*) ;; *) fail "no short name for the installed uninstall.cmd: $short" ;; esac
+out=$(cd "$planted" && "$run" "$prefix" 'C:\windows\system32\cmd.exe' /c 'C:\quorvane-test\status.cmd' "$short" 2>&1 | tr -d '\r')
 [ ! -e "$task_file" ] || fail "uninstall.cmd from its folder left the task"
 [ -z "$(find "$installed" -type f 2>/dev/null)" ] || fail "uninstall.cmd from its folder left files"
 want="exit status 0"

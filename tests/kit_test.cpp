@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "../src/kit.h"
+#include "../src/kit_security.h"
+
+#include <sddl.h>
 
 // Cases name only what they set of the fake machine.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -168,7 +171,7 @@ TEST(Kit, RunsDecideLineEventAndStatus) {
        L"; status 1; key none", {},
        EVENTLOG_ERROR_TYPE, 1},
       {"quorvane.exe ended abnormally", {}, {{{connectedA}, {}}, 0xC0000409, L""},
-       L"; status 3221226505; key none", {}, EVENTLOG_ERROR_TYPE, 0xC0000409},
+       L"; status 0xC0000409; key none", {}, EVENTLOG_ERROR_TYPE, 0xC0000409},
   };
   const DWORD ids[] = {100, 101, 102};
   for (Case test : cases) {
@@ -266,6 +269,48 @@ TEST(Kit, NotLoggedBecomesAWarning) {
   event = {EVENTLOG_ERROR_TYPE, 101};
   NoteNotLogged(&line, &event, L"x");
   EXPECT_EQ(EVENTLOG_ERROR_TYPE, event.type);
+}
+
+// Which permissions of a package's folder, its files or a folder above it
+// let a standard user change what install.cmd runs as SYSTEM.
+TEST(Kit, SourceSafeFromUsers) {
+  const struct {
+    const wchar_t* sddl;
+    Place place;
+    const wchar_t* why;  // after the quoted path; empty: safe
+  } cases[] = {
+      // C:\Program Files: users read and run; CREATOR OWNER's entry is inherit-only.
+      {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+       L"(A;OICI;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)",
+       Place::kItem, L""},
+      // C:\: Authenticated Users may create folders, and modify only what they create.
+      {L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x100004;;;AU)(A;OICIIO;0x1301bf;;;AU)(A;OICI;0x1200a9;;;BU)",
+       Place::kAbove, L""},
+      {L"O:SYD:(A;;0x100004;;;AU)", Place::kItem, L" lets Authenticated Users append"},
+      // C:\Temp: Modify inherited from C:\.
+      {L"O:BAD:AI(A;OICIID;0x1301bf;;;AU)", Place::kAbove, L" lets Authenticated Users delete"},
+      {L"O:BAD:(A;;FA;;;WD)", Place::kAbove, L" lets Everyone take ownership"},
+      {L"O:BAD:(A;;GA;;;WD)", Place::kAbove, L" lets Everyone take ownership"},
+      {L"O:BAD:(A;;GW;;;IU)", Place::kItem, L" lets INTERACTIVE write"},
+      {L"O:BAD:(A;;GW;;;IU)", Place::kAbove, L""},
+      {L"O:BAD:(A;;0x40;;;BG)", Place::kAbove, L" lets Guests delete what it holds"},
+      {L"O:BAD:(A;;WD;;;BU)", Place::kAbove, L" lets Users change permissions"},
+      {L"O:BAD:(D;;FA;;;WD)(A;;FA;;;SY)(A;;FA;;;S-1-5-21-7-8-9-1001)", Place::kItem, L""},
+      {L"O:BA", Place::kItem, L" has no permissions at all: Everyone may change it"},
+      {L"O:S-1-5-21-7-8-9-1001D:(A;;FA;;;SY)", Place::kAbove,
+       L" is owned by S-1-5-21-7-8-9-1001, not by SYSTEM, Administrators, TrustedInstaller or this account"},
+  };
+  for (const auto& test : cases) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(test.sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        << test.sddl;
+    Text why;
+    Clear(&why);
+    const int safe = SafeFromUsers(descriptor, test.place, L"C:\\x", &why);
+    LocalFree(descriptor);
+    EXPECT_EQ(!*test.why, safe) << test.sddl;
+    EXPECT_EQ(*test.why ? L"\"C:\\x\"" + std::wstring(test.why) : L"", std::wstring(why.data)) << test.sddl;
+  }
 }
 
 }  // namespace
