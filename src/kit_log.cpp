@@ -7,10 +7,10 @@
 
 namespace {
 
-// Owned by Administrators; SYSTEM and Administrators alone may open it, so
-// that no user can read the log, hold it open or replace it. Protected: the
-// Logs folder's grant of reading to Users is not inherited.
-constexpr wchar_t kFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// SYSTEM and Administrators alone may open it, so that no user can read the
+// log, hold it open or replace it. Protected: the Logs folder's grant of
+// reading to Users is not inherited.
+constexpr wchar_t kFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // The log line in UTF-8 with its time and line end: at most three bytes a
 // UTF-16 unit, plus the time.
