@@ -55,7 +55,10 @@ set "placed="
 
 rem The new kit is put together beside the installed one and swapped in by
 rem renames: the task finds the old kit or the new one, whole, never a mix.
+rem An update cut short between its two renames left the kit installed
+rem before in Quorvane.old alone: it goes back first.
 set "step=clear "%new%" and "%old%", left by an update cut short"
+if exist "%old%\" if not exist "%folder%\" ren "%old%" "Quorvane"
 if exist "%new%" rd /s /q "%new%"
 if exist "%old%" rd /s /q "%old%"
 if exist "%new%" goto restore
@@ -89,21 +92,22 @@ ren "%new%" "Quorvane"
 if not exist "%folder%\startup.cmd" goto restore
 set "placed=yes"
 
-rem Event Viewer reads the descriptions from quorvane-kit.exe's messages.
-rem eventcreate marks the sources it makes (CustomSource) and writes to no
-rem other: an earlier kit's source becomes this one.
-set "step=register the event source Quorvane"
-"%SystemRoot%\System32\reg.exe" add "%source%" /v EventMessageFile /t REG_EXPAND_SZ /d "%folder%\quorvane-kit.exe" /f >nul
-if errorlevel 1 goto restore
-"%SystemRoot%\System32\reg.exe" add "%source%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
-if errorlevel 1 goto restore
-"%SystemRoot%\System32\reg.exe" delete "%source%" /v CustomSource /f >nul 2>&1
 rem Any user may register a task of this name first: it goes, and the kit's
 rem own lets only SYSTEM and Administrators change or run it.
 set "step=register the task Quorvane"
 "%schtasks%" /delete /tn Quorvane /f >nul 2>&1
 "%schtasks%" /create /tn Quorvane /xml "%folder%\quorvane-task.xml" /f >nul
 if errorlevel 1 goto restore
+rem Last, as the kit installed before may need the source as it was: Event
+rem Viewer reads the descriptions from quorvane-kit.exe's messages, and
+rem eventcreate, which marks the sources it makes (CustomSource), writes to
+rem no other. An earlier kit's source becomes this one.
+set "step=register the event source Quorvane"
+"%SystemRoot%\System32\reg.exe" add "%source%" /v EventMessageFile /t REG_EXPAND_SZ /d "%folder%\quorvane-kit.exe" /f >nul
+if errorlevel 1 goto restore
+"%SystemRoot%\System32\reg.exe" add "%source%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
+if errorlevel 1 goto restore
+"%SystemRoot%\System32\reg.exe" delete "%source%" /v CustomSource /f >nul 2>&1
 if exist "%old%" rd /s /q "%old%"
 "%folder%\quorvane-kit.exe"%arguments%
 exit /b %errorlevel%

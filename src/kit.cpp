@@ -151,25 +151,25 @@ int InstanceOfPath(const wchar_t* path, Text* id) {
   return 1;
 }
 
-// Returns 1 when the instance written is connected.
-int DescribePresence(const KitPlatform& platform, const wchar_t* id, Text* line) {
+Presence DescribePresence(const KitPlatform& platform, const wchar_t* id, Text* line) {
   Text why;
   Clear(&why);
-  switch (platform.presence(platform.context, id, &why)) {
+  const Presence presence = platform.presence(platform.context, id, &why);
+  switch (presence) {
     case Presence::kConnected:
       Append(line, L"; present yes");
-      return 1;
+      break;
     case Presence::kDisconnected:
       Append(line,
              L"; present no - WARNING: this instance is not connected, so the touch panel in use keeps its "
              L"former setting (see the deployment guide: stale instances)");
-      return 0;
+      break;
     case Presence::kUnknown:
+      Append(line, L"; presence unknown - WARNING: ");
+      Append(line, why.data);
       break;
   }
-  Append(line, L"; presence unknown - WARNING: ");
-  Append(line, why.data);
-  return 0;
+  return presence;
 }
 
 // Returns the exit status: 3010 when Windows needs a reboot to finish.
@@ -270,9 +270,16 @@ DWORD RunKit(const KitRequest& request, const KitPlatform& platform, Text* line,
   } else {
     Append(line, L"; key HKEY_LOCAL_MACHINE\\");
     Append(line, path);
-    warning |= !DescribePresence(platform, id.data, line);
-    if (request.restart)
+    const Presence presence = DescribePresence(platform, id.data, line);
+    warning |= presence != Presence::kConnected;
+    // A device that is not there does not start: restarting it would only
+    // fail, or ask for a reboot that changes nothing.
+    if (request.restart && presence == Presence::kDisconnected) {
+      Append(line, L"; restart not done");
+      Append(line, kRestartAdvice);
+    } else if (request.restart) {
       exitStatus = RestartInstance(platform, id.data, &warning, line);
+    }
   }
   Append(line, removal.data);
   *event = EventFor(status, warning);

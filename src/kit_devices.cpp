@@ -2,16 +2,9 @@
 
 namespace {
 
-// kernel32 is a known DLL, always System32's own.
-HMODULE LoadFromSystem32(const wchar_t* name, DWORD* error) {
-  // Windows 8 and later, and 7 with KB2533623: restrict every load of this
-  // process, the libraries' own dependencies included, to System32. Looked up,
-  // not imported, so that the program still starts on an unpatched 7.
-  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-  const auto restrict = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+HMODULE LoadFromSystem32(const wchar_t* name, int restricted, DWORD* error) {
   HMODULE module = nullptr;
-  if (restrict && restrict(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+  if (restricted) {
     module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   } else {
     // The full path, and its dependencies searched from System32 first.
@@ -88,15 +81,25 @@ Change CallInstaller(const Devices& devices, const wchar_t* id, DI_FUNCTION func
 
 }  // namespace
 
-void LoadDevices(Devices* devices) {
+int RestrictLibrarySearch() {
+  // Windows 8 and later, and 7 with KB2533623. Looked up, not imported, so
+  // that the program still starts on an unpatched 7. kernel32 is a known DLL,
+  // always System32's own.
+  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+  const auto restrict = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  return restrict && restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+void LoadDevices(Devices* devices, int restricted) {
   *devices = {};
-  devices->cfgmgr32 = LoadFromSystem32(L"cfgmgr32.dll", &devices->cfgmgr32Error);
+  devices->cfgmgr32 = LoadFromSystem32(L"cfgmgr32.dll", restricted, &devices->cfgmgr32Error);
   if (devices->cfgmgr32 && !Find(devices->cfgmgr32, "CM_Locate_DevNodeW", &devices->locate)) {
     devices->cfgmgr32Error = ERROR_PROC_NOT_FOUND;
     FreeLibrary(devices->cfgmgr32);
     devices->cfgmgr32 = nullptr;
   }
-  devices->setupapi = LoadFromSystem32(L"setupapi.dll", &devices->setupapiError);
+  devices->setupapi = LoadFromSystem32(L"setupapi.dll", restricted, &devices->setupapiError);
   if (devices->setupapi &&
       !(Find(devices->setupapi, "SetupDiCreateDeviceInfoList", &devices->createList) &&
         Find(devices->setupapi, "SetupDiOpenDeviceInfoW", &devices->open) &&

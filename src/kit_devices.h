@@ -24,7 +24,13 @@ struct Devices {
   BOOL(WINAPI* destroyList)(HDEVINFO);
 };
 
-void LoadDevices(Devices* devices);
+// Restricts every later load of this process, on demand by Windows' own
+// functions too (the security functions load ntmarta.dll), to System32.
+// Returns 0 where Windows cannot (7 without KB2533623).
+int RestrictLibrarySearch();
+// restricted: what RestrictLibrarySearch returned; without it, the DLLs are
+// loaded by their full path, their dependencies from System32 first.
+void LoadDevices(Devices* devices, int restricted);
 void FreeDevices(Devices* devices);
 
 Presence DevicePresence(const Devices& devices, const wchar_t* id, Text* why);

@@ -87,7 +87,7 @@ HANDLE OpenFolder(const wchar_t* folder, Text* why) {
   if (!CreateDirectoryW(folder, &security) && GetLastError() != ERROR_ALREADY_EXISTS) {
     Failed(L"could not create", folder, GetLastError(), why);
   } else {
-    handle = CreateFileW(folder, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    handle = CreateFileW(folder, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
       Failed(L"could not open", folder, GetLastError(), why);
@@ -101,9 +101,12 @@ HANDLE OpenFolder(const wchar_t* folder, Text* why) {
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
     DWORD error = ERROR_INVALID_SECURITY_DESCR;
+    // By name, which passes the folder's entries on to the log file in it;
+    // the handle held keeps the name on this folder.
     if (GetSecurityDescriptorDacl(security.lpSecurityDescriptor, &present, &dacl, &defaulted))
-      error = SetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, dacl, nullptr);
+      error = SetNamedSecurityInfoW(const_cast<wchar_t*>(folder), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    dacl, nullptr);
     if (error != ERROR_SUCCESS) {
       Failed(L"could not protect", folder, error, why);
       CloseHandle(handle);

@@ -139,6 +139,8 @@ int CheckSource(const Text& folder, int count, const wchar_t* const* files) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // Before anything else, so that no DLL ever loads from beside this program.
+  const int restricted = RestrictLibrarySearch();
   Text folder;
   OwnFolder(&folder);
   if (argc >= 2 && SameText(argv[1], L"/check-source"))
@@ -158,7 +160,7 @@ int wmain(int argc, wchar_t** argv) {
   machine.program = folder;
   if (folder.length)
     Append(&machine.program, L"\\quorvane.exe");
-  LoadDevices(&machine.devices);
+  LoadDevices(&machine.devices, restricted);
   const KitPlatform platform = {&machine, RunSwitch, DeviceKey, WrittenPath, Instance, Present, Remove, Restart, Note};
 
   Text line;

@@ -16,12 +16,30 @@ struct Group {
   const wchar_t* name;
 };
 
+// Everyone, Authenticated Users, Users, INTERACTIVE and Guests, and the
+// groups that hold standard users in other ways: logged on locally, through
+// a batch job (any user's own scheduled task), from the network, or any user
+// or guest of a domain.
 constexpr Group kUsers[] = {
     {WinWorldSid, L"Everyone"},
     {WinAuthenticatedUserSid, L"Authenticated Users"},
     {WinBuiltinUsersSid, L"Users"},
     {WinInteractiveSid, L"INTERACTIVE"},
     {WinBuiltinGuestsSid, L"Guests"},
+    {WinLocalSid, L"LOCAL"},
+    {WinBatchSid, L"BATCH"},
+    {WinNetworkSid, L"NETWORK"},
+};
+
+// Domain Users, Domain Guests and Domain Computers, of whatever domain.
+struct DomainGroup {
+  DWORD rid;
+  const wchar_t* name;
+};
+constexpr DomainGroup kDomainUsers[] = {
+    {DOMAIN_GROUP_RID_USERS, L"Domain Users"},
+    {DOMAIN_GROUP_RID_GUESTS, L"Domain Guests"},
+    {DOMAIN_GROUP_RID_COMPUTERS, L"Domain Computers"},
 };
 
 struct Right {
@@ -38,6 +56,14 @@ constexpr Right kRights[] = {
     {FILE_WRITE_DATA, L"write", 0},
     {FILE_APPEND_DATA, L"append", 0},
 };
+
+int SameAuthority(const SID_IDENTIFIER_AUTHORITY& a, const SID_IDENTIFIER_AUTHORITY& b) {
+  for (int i = 0; i < 6; ++i) {
+    if (a.Value[i] != b.Value[i])
+      return 0;
+  }
+  return 1;
+}
 
 int IsRunningAccount(PSID sid) {
   HANDLE token;
@@ -57,6 +83,16 @@ int IsRunningAccount(PSID sid) {
 const wchar_t* UsersGroup(PSID sid) {
   for (const Group& group : kUsers) {
     if (IsWellKnownSid(sid, group.type))
+      return group.name;
+  }
+  // S-1-5-21-domain-RID: a domain's own groups.
+  const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  const BYTE count = *GetSidSubAuthorityCount(sid);
+  if (count != 5 || *GetSidSubAuthority(sid, 0) != SECURITY_NT_NON_UNIQUE ||
+      !SameAuthority(*GetSidIdentifierAuthority(sid), nt))
+    return nullptr;
+  for (const DomainGroup& group : kDomainUsers) {
+    if (*GetSidSubAuthority(sid, count - 1) == group.rid)
       return group.name;
   }
   return nullptr;
@@ -131,7 +167,9 @@ int SafeFromUsers(PSECURITY_DESCRIPTOR descriptor, Place place, const wchar_t* p
   }
   for (DWORD index = 0; index < dacl->AceCount; ++index) {
     ACCESS_ALLOWED_ACE* ace;
-    if (!GetAce(dacl, index, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+    // A conditional (callback) entry may grant as much as a plain one.
+    if (!GetAce(dacl, index, reinterpret_cast<void**>(&ace)) ||
+        (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE && ace->Header.AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) ||
         (ace->Header.AceFlags & INHERIT_ONLY_ACE))
       continue;
     const wchar_t* group = UsersGroup(&ace->SidStart);

@@ -12,7 +12,8 @@
 int TrustedOwner(PSID owner, const wchar_t* path, Text* why);
 
 // What a folder or file must not let standard users do (Everyone,
-// Authenticated Users, Users, INTERACTIVE, Guests) when SYSTEM copies or runs
+// Authenticated Users, Users, INTERACTIVE, Guests, LOCAL, BATCH, NETWORK, and
+// a domain's Users, Guests and Computers) when SYSTEM copies or runs
 // what it holds. kItem: the package's folder or one of its files: no writing,
 // appending, deleting, deleting children, or changing permissions or owner.
 // kAbove: a folder above it: no deleting it or its children, or changing

@@ -35,12 +35,12 @@ std::wstring Variable(const wchar_t* name) {
   return value;
 }
 
-// Only enumerator\device\instance names an instance: a shorter key is an enumerator's or a device's.
+// Only enumerator\device\instance names an instance: removing a shorter key
+// would remove a whole device or enumerator.
 bool Exists(const wchar_t* id) {
   const std::wstring text = id ? id : L"";
   HKEY key;
-  if (std::count(text.begin(), text.end(), L'\\') != 2 || text.front() == L'\\' || text.back() == L'\\' ||
-      text.find(L"\\\\") != std::wstring::npos ||
+  if (std::count(text.begin(), text.end(), L'\\') != 2 ||
       RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kEnum + text).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
     return false;
   RegCloseKey(key);
@@ -59,14 +59,11 @@ bool Connected(const wchar_t* id) {
 
 #ifdef QUORVANE_STANDIN_CFGMGR32
 EXPORT CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, DEVINSTID_W id, ULONG flags) {
-  if (!devInst)
+  if (!devInst || !id)
     return CR_INVALID_POINTER;
-  *devInst = 0;
-  // Windows answers a missing or empty ID with the root of the device tree.
-  const bool root = !id || !*id;
-  if (!root && !((flags & CM_LOCATE_DEVNODE_PHANTOM) ? Exists(id) : Connected(id)))
+  if (!((flags & CM_LOCATE_DEVNODE_PHANTOM) ? Exists(id) : Connected(id)))
     return CR_NO_SUCH_DEVNODE;
-  *devInst = root ? 1 : 2;
+  *devInst = 2;
   return CR_SUCCESS;
 }
 #endif
@@ -75,7 +72,7 @@ namespace {
 
 // One device per list: the companion opens one instance in each.
 struct List {
-  std::wstring id;   // empty until an instance is opened
+  std::wstring id;
   union { SP_REMOVEDEVICE_PARAMS remove; SP_PROPCHANGE_PARAMS change; } params;
   DWORD paramsSize;
   DWORD flags;
@@ -86,20 +83,12 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
-// The list, unless it or the SP_DEVINFO_DATA, which Windows ties to its list
-// through Reserved, is not one the caller had from here: then null, with the last error set.
-List* Checked(HDEVINFO set, const SP_DEVINFO_DATA* data) {
-  List* list = static_cast<List*>(set);
-  SetLastError(!set || set == INVALID_HANDLE_VALUE                          ? ERROR_INVALID_HANDLE
-               : data && data->cbSize != sizeof *data                        ? ERROR_INVALID_USER_BUFFER
-               : data && data->Reserved != reinterpret_cast<ULONG_PTR>(list) ? ERROR_INVALID_PARAMETER
-                                                                             : ERROR_SUCCESS);
-  return GetLastError() ? nullptr : list;
-}
-
+// A number the test gave, or false for none; anything else fails the call,
+// so that a mistyped setting cannot pass as success.
 bool Number(const std::wstring& text, DWORD* number) {
-  if (text.empty() || text.size() > 10 || text.find_first_not_of(L"0123456789") != std::wstring::npos)
-    return false;
+  *number = ERROR_INVALID_DATA;
+  if (text.empty() || text.find_first_not_of(L"0123456789") != std::wstring::npos)
+    return !text.empty();
   *number = wcstoul(text.c_str(), nullptr, 10);
   return true;
 }
@@ -111,48 +100,34 @@ EXPORT HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID*, HWND) {
 }
 
 EXPORT BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  List* list = Checked(set, nullptr);
-  delete list;
-  return list != nullptr;
-}
-
-EXPORT BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO set, PCWSTR id, HWND, DWORD, PSP_DEVINFO_DATA data) {
-  List* list = Checked(set, nullptr);
-  if (!list)
-    return FALSE;
-  if (data && data->cbSize != sizeof *data)
-    return Fail(ERROR_INVALID_USER_BUFFER);
-  if (!Exists(id))
-    return Fail(ERROR_NO_SUCH_DEVINST);
-  list->id = id;
-  list->paramsSize = list->flags = 0;
-  if (data) {
-    data->ClassGuid = GUID();
-    data->DevInst = 2;
-    data->Reserved = reinterpret_cast<ULONG_PTR>(list);
-  }
+  delete static_cast<List*>(set);
   return TRUE;
 }
 
-EXPORT BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_CLASSINSTALL_HEADER params,
+EXPORT BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO set, PCWSTR id, HWND, DWORD, PSP_DEVINFO_DATA data) {
+  if (!data || data->cbSize != sizeof *data)
+    return Fail(ERROR_INVALID_USER_BUFFER);
+  if (!Exists(id))
+    return Fail(ERROR_NO_SUCH_DEVINST);
+  static_cast<List*>(set)->id = id;
+  data->DevInst = 2;
+  return TRUE;
+}
+
+EXPORT BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA, PSP_CLASSINSTALL_HEADER params,
                                                   DWORD size) {
-  List* list = Checked(set, data);
-  if (!list)
-    return FALSE;
+  List* list = static_cast<List*>(set);
   if (!params || params->cbSize != sizeof *params)
     return Fail(ERROR_INVALID_USER_BUFFER);
   if (size < sizeof *params || size > sizeof list->params)
     return Fail(ERROR_INVALID_PARAMETER);
   memcpy(&list->params, params, size);
   list->paramsSize = size;
-  list->flags |= DI_CLASSINSTALLPARAMS;  // as Windows marks it, for callers that look
   return TRUE;
 }
 
-EXPORT BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA data) {
-  List* list = Checked(set, data);
-  if (!list)
-    return FALSE;
+EXPORT BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA) {
+  List* list = static_cast<List*>(set);
   DWORD error = 0;
   if (function == DIF_REMOVE) {
     const SP_REMOVEDEVICE_PARAMS& remove = list->params.remove;
@@ -161,37 +136,29 @@ EXPORT BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set,
       return Fail(ERROR_INVALID_PARAMETER);
     if (Number(Variable(L"QUORVANE_TEST_REMOVE_ERROR"), &error))
       return Fail(error);
-    // Never the whole Enum key, for a list with no instance opened.
     if (!Exists(list->id.c_str()) || RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kEnum + list->id).c_str()) != ERROR_SUCCESS)
       return Fail(ERROR_NO_SUCH_DEVINST);
     return TRUE;
   }
-  if (function != DIF_PROPERTYCHANGE)
-    return Fail(ERROR_CALL_NOT_IMPLEMENTED);  // the companion asks for nothing else
-  // Windows ignores the scope of a property change, but only once it is a valid one.
   const SP_PROPCHANGE_PARAMS& change = list->params.change;
-  if (list->paramsSize != sizeof change || change.ClassInstallHeader.InstallFunction != DIF_PROPERTYCHANGE ||
-      change.StateChange != DICS_PROPCHANGE || (change.Scope != DICS_FLAG_GLOBAL && change.Scope != DICS_FLAG_CONFIGSPECIFIC))
+  if (function != DIF_PROPERTYCHANGE || list->paramsSize != sizeof change ||
+      change.ClassInstallHeader.InstallFunction != DIF_PROPERTYCHANGE || change.StateChange != DICS_PROPCHANGE ||
+      change.Scope != DICS_FLAG_GLOBAL)
     return Fail(ERROR_INVALID_PARAMETER);
   if (!Connected(list->id.c_str()))
     return Fail(ERROR_NO_SUCH_DEVINST);
   const std::wstring outcome = Variable(L"QUORVANE_TEST_RESTART");
   if (outcome == L"reboot")
     list->flags |= DI_NEEDREBOOT;
-  else if (!outcome.empty() && !Number(outcome, &error))
-    return Fail(ERROR_INVALID_DATA);  // a mistyped test setting must not pass as success
-  return error ? Fail(error) : TRUE;
+  else if (Number(outcome, &error) && error)
+    return Fail(error);
+  return TRUE;
 }
 
-EXPORT BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA data, PSP_DEVINSTALL_PARAMS_W params) {
-  List* list = Checked(set, data);
-  if (!list)
-    return FALSE;
-  if (!params || params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W))
+EXPORT BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA, PSP_DEVINSTALL_PARAMS_W params) {
+  if (!params || params->cbSize != sizeof *params)
     return Fail(ERROR_INVALID_USER_BUFFER);
-  *params = SP_DEVINSTALL_PARAMS_W();
-  params->cbSize = sizeof *params;
-  params->Flags = list->flags;
+  params->Flags = static_cast<List*>(set)->flags;
   return TRUE;
 }
 #endif

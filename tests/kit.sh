@@ -179,7 +179,8 @@ done <<EOF
 no||||0x0|0|2|$unknown
 yes|$id1|0|-enable /restart|0x1|0|4|; present yes; restart done
 yes|$id1|reboot|/RESTART|0x0|3010|4|; present yes; restart done, a reboot is needed to finish (3010)
-yes|$id2|5|-enable /restart|0x1|0|2|$stale; restart failed - WARNING: SetupDiCallClassInstaller failed (error 0xE000020B)$again
+yes|$id1|5|-enable /restart|0x1|0|2|; present yes; restart failed - WARNING: SetupDiCallClassInstaller failed (error 5)$again
+yes|$id2|0|/restart|0x0|0|2|$stale; restart not done$again
 EOF
 [ "$(value "$root\\$id2\\Device Parameters")" = "" ] || fail "apply.cmd wrote a second instance"
 

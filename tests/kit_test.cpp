@@ -156,10 +156,13 @@ TEST(Kit, RunsDecideLineEventAndStatus) {
        {{{connectedA}, {}}, 0, a, Change::kDone, Change::kDoneRebootNeeded},
        at + a + L"\\Device Parameters; present yes; restart done, a reboot is needed to finish (3010)", {},
        EVENTLOG_INFORMATION_TYPE, kStatusRebootNeeded},
-      {"restart fails", {L"/restart"}, {{{staleA}, {}}, 0, a, Change::kDone, Change::kFailed},
-       at + a + L"\\Device Parameters" + kNotConnected +
-           L"; restart failed - WARNING: SetupDiCallClassInstaller failed (error 5)" + kAdvice,
+      {"restart fails", {L"/restart"}, {{{connectedA}, {}}, 0, a, Change::kDone, Change::kFailed},
+       at + a + L"\\Device Parameters; present yes; restart failed - WARNING: SetupDiCallClassInstaller failed "
+                L"(error 5)" + kAdvice,
        {}, EVENTLOG_WARNING_TYPE, 0},
+      {"a stale instance is not restarted", {L"/restart"}, {{{staleA}, {}}, 0, a, Change::kDone, Change::kFailed},
+       at + a + L"\\Device Parameters" + kNotConnected + L"; restart not done" + kAdvice, {}, EVENTLOG_WARNING_TYPE,
+       0},
       {"written, then not found again", {L"/restart"}, {{{connectedA}, {}}, 0, L""},
        L"; key unknown - WARNING: the instance written was not found again; restart not done" + kAdvice, {},
        EVENTLOG_WARNING_TYPE, 0},
@@ -295,6 +298,9 @@ TEST(Kit, SourceSafeFromUsers) {
       {L"O:BAD:(A;;GW;;;IU)", Place::kAbove, L""},
       {L"O:BAD:(A;;0x40;;;BG)", Place::kAbove, L" lets Guests delete what it holds"},
       {L"O:BAD:(A;;WD;;;BU)", Place::kAbove, L" lets Users change permissions"},
+      // A share where a domain's users may change what it holds; its administrators may.
+      {L"O:BAD:(A;OICI;0x1301bf;;;S-1-5-21-1-2-3-513)", Place::kItem, L" lets Domain Users delete"},
+      {L"O:BAD:(A;OICI;FA;;;S-1-5-21-1-2-3-512)(A;OICI;0x1200a9;;;S-1-5-21-1-2-3-513)", Place::kItem, L""},
       {L"O:BAD:(D;;FA;;;WD)(A;;FA;;;SY)(A;;FA;;;S-1-5-21-7-8-9-1001)", Place::kItem, L""},
       {L"O:BA", Place::kItem, L" has no permissions at all: Everyone may change it"},
       {L"O:S-1-5-21-7-8-9-1001D:(A;;FA;;;SY)", Place::kAbove,
