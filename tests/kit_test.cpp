@@ -259,21 +259,6 @@ TEST(Kit, LongTextIsCutAndMarked) {
   EXPECT_STREQ(L"87 0xE000020B 0x0", text.data);
 }
 
-TEST(Kit, NotLoggedBecomesAWarning) {
-  Text line;
-  Clear(&line);
-  Append(&line, L"switch none; status 0");
-  KitEvent event = {EVENTLOG_INFORMATION_TYPE, 100};
-  NoteNotLogged(&line, &event, L"C:\\Windows\\Logs\\Quorvane is a reparse point, not written through");
-  EXPECT_STREQ(L"switch none; status 0; not logged - WARNING: C:\\Windows\\Logs\\Quorvane is a reparse point, not "
-               L"written through",
-               line.data);
-  EXPECT_EQ(EVENTLOG_WARNING_TYPE, event.type);
-  event = {EVENTLOG_ERROR_TYPE, 101};
-  NoteNotLogged(&line, &event, L"x");
-  EXPECT_EQ(EVENTLOG_ERROR_TYPE, event.type);
-}
-
 // Which permissions of a package's folder, its files or a folder above it
 // let a standard user change what install.cmd runs as SYSTEM.
 TEST(Kit, SourceSafeFromUsers) {
