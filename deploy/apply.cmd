@@ -12,7 +12,8 @@ rem effect now; the status is then 3010 when a reboot is needed to finish.
 rem 87: an argument it does not know, or an empty one; nothing was run.
 rem 1603: this folder is one that standard users can change (a share a
 rem start-up script runs it from, say); nothing was run.
+rem 9009: quorvane-kit.exe is not beside it.
 "%~dp0quorvane-kit.exe" /check-source apply.cmd quorvane.exe quorvane-kit.exe
-if errorlevel 1 exit /b 1603
-"%~dp0quorvane-kit.exe" %*
+if errorlevel 1 exit /b %errorlevel%
+"%~dp0quorvane-kit.exe" /run %*
 exit /b %errorlevel%

@@ -39,7 +39,7 @@ rem Nothing from a folder that standard users can change may run as SYSTEM:
 rem the package's folder, the folders above it and every file copied or run
 rem from it are checked before anything else runs from there.
 set "files=quorvane.exe quorvane-kit.exe apply.cmd uninstall.cmd undo.cmd detect.ps1 quorvane-task.xml README.md LICENSE docs\deploying.md"
-"%~dp0quorvane-kit.exe" /check-source install.cmd %files%
+"%~dp0quorvane-kit.exe" /check-source install.cmd docs %files%
 if errorlevel 1 (
   >&2 echo install.cmd: nothing was installed
   exit /b 1603

@@ -46,6 +46,10 @@ if not errorlevel 1 if exist "%SystemRoot%\System32\Tasks\Quorvane" (
   exit /b 1603
 )
 "%SystemRoot%\System32\reg.exe" delete "HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvane" /f >nul 2>&1
+rem An update cut short may have left the kit, or the new one, beside it.
+for %%d in (new old) do if exist "%folder%.%%d\" rd /s /q "%folder%.%%d"
+if exist "%folder%.new\" goto leftover
+if exist "%folder%.old\" goto leftover
 if /i not "%here%"=="%installed%" goto remove
 rem Run from the folder itself. cmd reads a script line by line: "(goto)"
 rem ends this script, and the rest of its line, already read, removes the
@@ -55,8 +59,10 @@ rem that holds the running script stays.)
 
 :remove
 rd /s /q "%folder%" 2>nul
-if exist "%folder%\" (
-  >&2 echo uninstall.cmd: could not remove "%folder%"
-  exit /b 1603
-)
-exit /b 0
+if not exist "%folder%\" exit /b 0
+>&2 echo uninstall.cmd: could not remove "%folder%"
+exit /b 1603
+
+:leftover
+>&2 echo uninstall.cmd: could not remove "%folder%.new" or "%folder%.old", left by an update cut short
+exit /b 1603

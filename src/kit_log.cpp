@@ -189,12 +189,19 @@ void SayOnStderr(const wchar_t* text) {
   Clear(&message);
   Append(&message, L"quorvane-kit.exe: ");
   Append(&message, text);
+  Say(STD_ERROR_HANDLE, message.data);
+}
+
+void Say(DWORD stream, const wchar_t* text) {
+  Text message;
+  Clear(&message);
+  Append(&message, text);
   Append(&message, L"\r\n");
   char bytes[kLineBytes];
   const int size = WideCharToMultiByte(CP_UTF8, 0, message.data, static_cast<int>(message.length), bytes,
                                        sizeof bytes, nullptr, nullptr);
   DWORD done;
-  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-  if (size > 0 && error && error != INVALID_HANDLE_VALUE)
-    WriteFile(error, bytes, size, &done, nullptr);
+  HANDLE handle = GetStdHandle(stream);
+  if (size > 0 && handle && handle != INVALID_HANDLE_VALUE)
+    WriteFile(handle, bytes, size, &done, nullptr);
 }

@@ -3,9 +3,14 @@
 // written by quorvane.exe's own search, tells whether it is connected,
 // removes stale instances and restarts the one written when asked, appends
 // to the log and writes one event.
+// quorvane-kit.exe /run ARGUMENT...: the same, for apply.cmd, so that none of
+// an administrator's arguments is ever taken for one of the other verbs.
 // quorvane-kit.exe /check-source FILE...: before the kit's scripts copy or
 // run anything from the package, 1603 unless no standard user can change its
 // folder, the named files in it or any folder above it.
+// quorvane-kit.exe /undo: deletes SelectiveSuspendOn from the Device
+// Parameters key of every instance of both panels; 1 when one that is there
+// could not be deleted.
 #include <windows.h>
 
 #include "kit.h"
@@ -136,6 +141,38 @@ int CheckSource(const Text& folder, int count, const wchar_t* const* files) {
   return ERROR_INSTALL_FAILURE;
 }
 
+int Undo() {
+  int status = 0;
+  Text id;
+  Text key;
+  for (int device = 0; device < 2; ++device) {
+    for (DWORD index = 0; Instance(nullptr, device, index, &id); ++index) {
+      Clear(&key);
+      Append(&key, kEnumKey);
+      Append(&key, id.data);
+      Append(&key, L"\\Device Parameters");
+      const LSTATUS result = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.data, L"SelectiveSuspendOn");
+      if (result == ERROR_FILE_NOT_FOUND)
+        continue;
+      Text said;
+      Clear(&said);
+      Append(&said, result == ERROR_SUCCESS ? L"deleted: " : L"not deleted (error ");
+      if (result != ERROR_SUCCESS) {
+        AppendError(&said, static_cast<DWORD>(result));
+        Append(&said, L"): ");
+        status = 1;
+      }
+      Append(&said, L"HKEY_LOCAL_MACHINE\\");
+      Append(&said, key.data);
+      if (result == ERROR_SUCCESS)
+        Say(STD_OUTPUT_HANDLE, said.data);
+      else
+        SayOnStderr(said.data);
+    }
+  }
+  return status;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -145,6 +182,12 @@ int wmain(int argc, wchar_t** argv) {
   OwnFolder(&folder);
   if (argc >= 2 && SameText(argv[1], L"/check-source"))
     return CheckSource(folder, argc - 2, argv + 2);
+  if (argc == 2 && SameText(argv[1], L"/undo"))
+    return Undo();
+  if (argc >= 2 && SameText(argv[1], L"/run")) {
+    --argc;
+    ++argv;
+  }
 
   KitRequest request;
   if (const int bad = ParseKitArguments(argc, argv, &request)) {

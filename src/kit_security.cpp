@@ -111,6 +111,10 @@ int SafePath(const wchar_t* path, Place place, Text* why) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                             nullptr, nullptr, nullptr, nullptr, &descriptor);
+  // A file that is not there cannot have been changed: what needs it fails
+  // on its own, and says so.
+  if (error == ERROR_FILE_NOT_FOUND)
+    return 1;
   if (error != ERROR_SUCCESS) {
     Say(why, path, L"could not be checked (error ", L"", L"");
     AppendError(why, error);

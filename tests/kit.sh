@@ -231,6 +231,8 @@ wait "$holder" || fail "the program holding the guard failed"
 event 2 102
 lines=$(lines_logged)
 kit 87 "$kit\\apply.cmd" -Enable
+# Another verb of quorvane-kit.exe is no argument of apply.cmd's.
+kit 87 "$kit\\apply.cmd" /check-source apply.cmd
 # An empty argument (from an empty variable) is refused, not taken for the end of them.
 kit 87 "$kit\\apply.cmd" "" -enable
 [ "$(value "$root\\$other\\Device Parameters")" = "" ] && [ "$(lines_logged)" = "$lines" ] ||
@@ -300,8 +302,10 @@ done
 kit 87 "$kit\\uninstall.cmd" /?
 kit 87 "$kit\\undo.cmd" /?
 [ -e "$installed/apply.cmd" ] && [ "$(value "$parameters1")" = 0x0 ] || fail "uninstall.cmd /? or undo.cmd /? removed something"
+mkdir -p "$installed.old/docs"  # as an update cut short leaves it
 kit 0 "$kit\\uninstall.cmd"
-[ ! -e "$installed" ] && [ ! -e "$task_file" ] || fail "uninstall.cmd from the package left the folder or the task"
+[ ! -e "$installed" ] && [ ! -e "$installed.old" ] && [ ! -e "$task_file" ] ||
+  fail "uninstall.cmd from the package left a folder or the task"
 "$run" "$prefix" reg query "$source" >/dev/null 2>&1 && fail "uninstall.cmd left the event source"
 [ "$(value "$parameters1")" = 0x0 ] && [ -s "$log" ] || fail "uninstall.cmd removed the value or the log"
 kit 0 "$kit\\uninstall.cmd"
@@ -325,14 +329,16 @@ want="exit status 0"
 "$run" "$prefix" reg add "$root\\$id2\\Device Parameters" /v SelectiveSuspendOn /t REG_DWORD /d 0 /f >/dev/null
 "$run" "$prefix" reg add "$root\\$id2\\Device Parameters" /v Other /t REG_DWORD /d 1 /f >/dev/null
 "$run" "$prefix" reg add "$key2\\$hostile\\Device Parameters" /v SelectiveSuspendOn /t REG_DWORD /d 1 /f >/dev/null
-kit 1 "$kit\\undo.cmd"
-for instance in "$id1" "$id2"; do
-  [ "$(value "$root\\$instance\\Device Parameters")" = "" ] || fail "undo.cmd left the value of $instance"
+"$run" "$prefix" reg add "$root\\$id1" /v SelectiveSuspendOn /t REG_DWORD /d 1 /f >/dev/null
+kit 0 "$kit\\undo.cmd"
+for key in "$root\\$id1\\Device Parameters" "$root\\$id2\\Device Parameters" "$key2\\$hostile\\Device Parameters"; do
+  [ "$(value "$key")" = "" ] || fail "undo.cmd left the value of $key"
 done
-"$run" "$prefix" reg query "$root\\$id2\\Device Parameters" /v Other >/dev/null || fail "undo.cmd deleted another value"
-[ "$(value "$key2\\$hostile\\Device Parameters")" = 0x1 ] || fail "undo.cmd passed on a name with a double quote"
-case "$out" in *"undo.cmd: not deleted, the key name holds a double quote: $root\\USB\\VID_0EEF&PID_C069\\$hostile\\Device Parameters"*) ;;
-  *) fail "undo.cmd did not name the key it left: $out" ;; esac
+case "$out" in *"deleted: $root\\USB\\VID_0EEF&PID_C069\\$hostile\\Device Parameters"*) ;;
+  *) fail "undo.cmd did not name a key it deleted the value from: $out" ;; esac
+# Only the value it writes, where it writes it.
+"$run" "$prefix" reg query "$root\\$id2\\Device Parameters" /v Other >/dev/null && [ "$(value "$root\\$id1")" = 0x1 ] ||
+  fail "undo.cmd deleted another value"
 
 [ ! -e "$drive/quorvane-test/planted.txt" ] || fail "programs or DLLs planted beside the kit ran: $(cat "$drive/quorvane-test/planted.txt")"
 [ ! -e "$planted/pwned.txt" ] || fail "an instance name ran as a command"
