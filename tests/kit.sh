@@ -152,7 +152,7 @@ while IFS='|' read -r mode path scripts said; do
   done
   chmod "$([ -d "$drive/quorvane-test/$path" ] && echo 0755 || echo 0644)" "$drive/quorvane-test/$path"
 done <<EOF
-0777|$folder|install.cmd uninstall.cmd undo.cmd|lets Everyone delete
+0777|$folder|install.cmd apply.cmd uninstall.cmd undo.cmd|lets Everyone delete
 0666|$folder/$name/quorvane-task.xml|install.cmd|lets Everyone delete
 EOF
 [ ! -e "$installed" ] || fail "install.cmd installed from a package users can change"
