@@ -31,16 +31,14 @@ int Find(HMODULE module, const char* name, Function* function) {
 
 void Unavailable(const wchar_t* library, DWORD error, Text* why) {
   Append(why, library);
-  Append(why, L" could not be loaded from System32 (error ");
-  AppendError(why, error);
-  Append(why, L")");
+  Append(why, L" could not be loaded from System32");
+  AppendErrorNote(why, error);
 }
 
 void Failed(const wchar_t* function, DWORD error, Text* why) {
   Append(why, function);
-  Append(why, L" failed (error ");
-  AppendError(why, error);
-  Append(why, L")");
+  Append(why, L" failed");
+  AppendErrorNote(why, error);
 }
 
 // Opens the instance in a list of its own, gives the class installer its

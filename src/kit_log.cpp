@@ -43,9 +43,20 @@ void Failed(const wchar_t* what, const wchar_t* path, DWORD error, Text* why) {
   Append(why, what);
   Append(why, L" ");
   Append(why, path);
-  Append(why, L" (error ");
-  AppendError(why, error);
-  Append(why, L")");
+  AppendErrorNote(why, error);
+}
+
+// Writes text and a line end in UTF-8, whole or not at all; 1 when written.
+int WriteLineTo(HANDLE handle, const wchar_t* text) {
+  char bytes[kLineBytes];
+  // Room is kept for the line end, which takes the converted terminator's place.
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, kLineBytes - 1, nullptr, nullptr);
+  if (size <= 0)
+    return 0;
+  bytes[size - 1] = '\r';
+  bytes[size] = '\n';
+  DWORD done = 0;
+  return WriteFile(handle, bytes, size + 1, &done, nullptr) && done == static_cast<DWORD>(size + 1);
 }
 
 // Refuses a reparse point, and an owner that is not trusted, saying why.
@@ -126,15 +137,7 @@ int WriteLine(const wchar_t* path, const wchar_t* line, Text* why) {
   }
   int written = 0;
   if (Trusted(file, path, why)) {
-    char bytes[kLineBytes];
-    const int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, bytes, sizeof bytes, nullptr, nullptr);
-    DWORD done = 0;
-    // The converted terminator gives way to the line end.
-    if (size > 0 && size + 1 <= kLineBytes) {
-      bytes[size - 1] = '\r';
-      bytes[size] = '\n';
-      written = WriteFile(file, bytes, size + 1, &done, nullptr) && done == static_cast<DWORD>(size + 1);
-    }
+    written = WriteLineTo(file, line);
     if (!written)
       Failed(L"could not append to", path, GetLastError(), why);
   }
@@ -193,15 +196,7 @@ void SayOnStderr(const wchar_t* text) {
 }
 
 void Say(DWORD stream, const wchar_t* text) {
-  Text message;
-  Clear(&message);
-  Append(&message, text);
-  Append(&message, L"\r\n");
-  char bytes[kLineBytes];
-  const int size = WideCharToMultiByte(CP_UTF8, 0, message.data, static_cast<int>(message.length), bytes,
-                                       sizeof bytes, nullptr, nullptr);
-  DWORD done;
   HANDLE handle = GetStdHandle(stream);
-  if (size > 0 && handle && handle != INVALID_HANDLE_VALUE)
-    WriteFile(handle, bytes, size, &done, nullptr);
+  if (handle && handle != INVALID_HANDLE_VALUE)
+    WriteLineTo(handle, text);
 }

@@ -61,18 +61,16 @@ DWORD RunSwitch(void* context, int enable, Text* why) {
   // quorvane.exe needs no console: none is made for it at boot.
   if (!CreateProcessW(machine.program.data, line.data, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                       &startup, &process)) {
-    Append(why, L"quorvane.exe could not be started (error ");
-    AppendError(why, GetLastError());
-    Append(why, L")");
+    Append(why, L"quorvane.exe could not be started");
+    AppendErrorNote(why, GetLastError());
     return kStatusNotStarted;
   }
   CloseHandle(process.hThread);
   DWORD status = kStatusNotStarted;
   if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
       !GetExitCodeProcess(process.hProcess, &status)) {
-    Append(why, L"the status of quorvane.exe could not be read (error ");
-    AppendError(why, GetLastError());
-    Append(why, L")");
+    Append(why, L"the status of quorvane.exe could not be read");
+    AppendErrorNote(why, GetLastError());
     status = kStatusNotStarted;
   }
   CloseHandle(process.hProcess);

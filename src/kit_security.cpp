@@ -116,9 +116,8 @@ int SafePath(const wchar_t* path, Place place, Text* why) {
   if (error == ERROR_FILE_NOT_FOUND)
     return 1;
   if (error != ERROR_SUCCESS) {
-    Say(why, path, L"could not be checked (error ", L"", L"");
-    AppendError(why, error);
-    Append(why, L")");
+    Say(why, path, L"could not be checked", L"", L"");
+    AppendErrorNote(why, error);
     return 0;
   }
   const int safe = SafeFromUsers(descriptor, place, path, why);

@@ -58,6 +58,12 @@ void AppendError(Text* text, DWORD error) {
     AppendHex(text, error);
 }
 
+void AppendErrorNote(Text* text, DWORD error) {
+  Append(text, L" (error ");
+  AppendError(text, error);
+  Append(text, L")");
+}
+
 int SameText(const wchar_t* a, const wchar_t* b) {
   for (; *a == *b; ++a, ++b) {
     if (*a == L'\0')

@@ -18,6 +18,8 @@ void AppendNumber(Text* text, DWORD number);
 void AppendHex(Text* text, DWORD number);
 // An error code as Windows' tools print it: decimal for small codes, hex for the rest.
 void AppendError(Text* text, DWORD error);
+// " (error N)": how the kit's messages end a failure.
+void AppendErrorNote(Text* text, DWORD error);
 int SameText(const wchar_t* a, const wchar_t* b);
 int StartsWith(const wchar_t* text, const wchar_t* prefix);
 

@@ -232,12 +232,6 @@ TEST(Kit, ArgumentsAreTheKitsOnly) {
     EXPECT_EQ(test.bad, ParseKitArguments(static_cast<int>(argv.size()), argv.data(), &request))
         << "for " << test.arguments.size() << " arguments, the first '" << test.arguments[0] << "'";
   }
-  KitRequest request;
-  const wchar_t* argv[] = {L"x", L"/restart"};
-  ASSERT_EQ(0, ParseKitArguments(2, argv, &request));
-  EXPECT_EQ(0, request.enable);
-  EXPECT_EQ(1, request.restart);
-  EXPECT_EQ(0, request.removeStale);
 }
 
 // A message too long for the line is cut and marked, never written past its end.
