@@ -2,7 +2,6 @@
 // kernel32 and advapi32 and runs nothing of its own before the entry or after
 // it returns.
 #include <windows.h>
-#include <ntsecapi.h>
 
 #include "command_line.h"
 
@@ -30,13 +29,49 @@ __attribute__((noinline)) UINT RunEntry() {
   return static_cast<UINT>(wmain(static_cast<int>(sizes.count), argv));
 }
 
+// Spreads each bit of its input over the result: the odd multiplier carries
+// every bit upwards, the shift brings the high half down. Inputs that differ
+// in a few low bits, as two processes' counters and IDs do, give guards that
+// differ everywhere. Both steps are one-to-one, so no input is lost.
+constexpr UINT64 Spread(UINT64 x) {
+  x *= 0x9E3779B97F4A7C15;
+  return x ^ (x >> 32);
+}
+
+// What differs between processes and between runs, as MSVC's start-up seeds
+// its cookie: the time to 100 ns, the performance counter, the process and
+// thread IDs, the uptime and where the stack was placed. Not RtlGenRandom:
+// advapi32 forwards it to cryptbase.dll, which is not a KnownDLL, so the
+// loader would look for cryptbase.dll beside the image before any of our code
+// runs. Unprotected: it takes a local's address and runs before the guard is
+// seeded.
+__attribute__((no_stack_protector)) UINT_PTR GuardSeed() {
+  FILETIME time;
+  GetSystemTimeAsFileTime(&time);
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  const UINT64 inputs[] = {
+      (UINT64{time.dwHighDateTime} << 32) | time.dwLowDateTime,
+      static_cast<UINT64>(counter.QuadPart),
+      (UINT64{GetCurrentProcessId()} << 32) | GetCurrentThreadId(),
+      GetTickCount64(),
+      reinterpret_cast<UINT_PTR>(&time),
+  };
+  UINT64 seed = 0;
+  for (UINT64 input : inputs)
+    seed = Spread(seed ^ input);
+  // Never 0, the guard's value before seeding and what a zero-filling overrun
+  // writes, at the cost of one bit.
+  return seed | 1;
+}
+
 }  // namespace
 
 extern "C" {
 
 // The stack protector's reference value, compared at every protected return.
-// It must differ per process, so it is seeded from the operating system's
-// random generator before any protected function runs.
+// It must differ per process, so the start-up seeds it before any protected
+// function runs.
 UINT_PTR __stack_chk_guard;
 
 // A protected function found its frame overwritten. Returning would resume the
@@ -65,8 +100,7 @@ void* memcpy(void* destination, const void* source, size_t count) {
 
 // The image's entry point (see the link options).
 __attribute__((no_stack_protector)) void ProcessStart() {
-  if (!RtlGenRandom(&__stack_chk_guard, sizeof __stack_chk_guard))
-    ExitProcess(kStartupFailed);
+  __stack_chk_guard = GuardSeed();
   ExitProcess(RunEntry());
 }
 
