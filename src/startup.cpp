@@ -2,6 +2,7 @@
 // kernel32 and advapi32 and runs nothing of its own before the entry or after
 // it returns.
 #include <windows.h>
+#include <stddef.h>
 
 #include "command_line.h"
 
@@ -65,9 +66,32 @@ __attribute__((no_stack_protector)) UINT_PTR GuardSeed() {
   return seed | 1;
 }
 
+// DependentLoadFlags is Reserved1 in these headers; the offsets are those of
+// the PE format's load configuration layout.
+static_assert(offsetof(IMAGE_LOAD_CONFIG_DIRECTORY64, Reserved1) == 78);
+static_assert(offsetof(IMAGE_LOAD_CONFIG_DIRECTORY64, SecurityCookie) == 88);
+
+// The size ends the structure after SEHandlerCount, a size every 64-bit
+// loader knows, and covers DependentLoadFlags. SecurityCookie stays 0: given
+// our guard's address, the loader would take it for MSVC's cookie, expect
+// MSVC's default value there and replace it (or, in newer loaders, refuse the
+// image); the start-up seeds the guard itself.
+constexpr IMAGE_LOAD_CONFIG_DIRECTORY64 LoadConfig() {
+  IMAGE_LOAD_CONFIG_DIRECTORY64 config{};
+  config.Size = sizeof config;
+  config.Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32;
+  return config;
+}
+
 }  // namespace
 
 extern "C" {
+
+// The image's load configuration, which the build points the header's
+// directory at. With DependentLoadFlags LOAD_LIBRARY_SEARCH_SYSTEM32 the
+// loader of Windows 10 1607 and later resolves every import and every
+// forwarder from System32 alone, never from the image's folder.
+extern constexpr IMAGE_LOAD_CONFIG_DIRECTORY64 _load_config_used = LoadConfig();
 
 // The stack protector's reference value, compared at every protected return.
 // It must differ per process, so the start-up seeds it before any protected
