@@ -3,7 +3,11 @@
 // and a copy moved to another base by its own relocation table, run.
 #include "support.h"
 
+#include <imagehlp.h>
+#include <stddef.h>
+
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -46,12 +50,17 @@ class ImageTest : public testing::Test {
   const T* At(DWORD offset) const {
     return reinterpret_cast<const T*>(image_.data() + offset);
   }
-  DWORD FileOffset(DWORD rva) const {
+  const IMAGE_SECTION_HEADER* SectionHolding(DWORD rva) const {
     for (WORD i = 0; i < nt_->FileHeader.NumberOfSections; ++i) {
       const auto& s = sections_[i];
       if (rva >= s.VirtualAddress && rva < s.VirtualAddress + s.Misc.VirtualSize)
-        return rva - s.VirtualAddress + s.PointerToRawData;
+        return &s;
     }
+    return nullptr;
+  }
+  DWORD FileOffset(DWORD rva) const {
+    if (const auto* s = SectionHolding(rva))
+      return rva - s->VirtualAddress + s->PointerToRawData;
     ADD_FAILURE() << "no section holds address " << rva;
     return 0;
   }
@@ -98,15 +107,88 @@ class ImageTest : public testing::Test {
   const IMAGE_SECTION_HEADER* sections_ = nullptr;
 };
 
+// Each image's imports as "DLL!function", sorted. A new import is a
+// decision: it is added here, after checking where Windows forwards it.
+struct Program {
+  const wchar_t* name;
+  std::vector<std::string> imports;
+};
+void PrintTo(const Program& program, std::ostream* out) {
+  for (const wchar_t* c = program.name; *c; ++c)
+    *out << static_cast<char>(*c);
+}
+
+const Program kPrograms[] = {
+    {L"quorvane.exe",
+     {"ADVAPI32.dll!RegCloseKey", "ADVAPI32.dll!RegCreateKeyExW", "ADVAPI32.dll!RegEnumKeyExW",
+      "ADVAPI32.dll!RegOpenKeyExW", "ADVAPI32.dll!RegSetKeyValueW", "KERNEL32.dll!CloseHandle",
+      "KERNEL32.dll!CreateMutexW", "KERNEL32.dll!ExitProcess", "KERNEL32.dll!GetCommandLineW",
+      "KERNEL32.dll!GetCurrentProcess", "KERNEL32.dll!GetCurrentProcessId", "KERNEL32.dll!GetCurrentThreadId",
+      "KERNEL32.dll!GetLastError", "KERNEL32.dll!GetProcessHeap", "KERNEL32.dll!GetSystemTimeAsFileTime",
+      "KERNEL32.dll!GetTickCount64", "KERNEL32.dll!HeapAlloc", "KERNEL32.dll!IsProcessorFeaturePresent",
+      "KERNEL32.dll!QueryPerformanceCounter", "KERNEL32.dll!TerminateProcess"}},
+    {L"quorvane-kit.exe",
+     {"ADVAPI32.dll!ConvertSidToStringSidW", "ADVAPI32.dll!ConvertStringSecurityDescriptorToSecurityDescriptorW",
+      "ADVAPI32.dll!DeregisterEventSource", "ADVAPI32.dll!EqualSid", "ADVAPI32.dll!GetAce",
+      "ADVAPI32.dll!GetNamedSecurityInfoW", "ADVAPI32.dll!GetSecurityDescriptorDacl",
+      "ADVAPI32.dll!GetSecurityDescriptorOwner", "ADVAPI32.dll!GetSecurityInfo",
+      "ADVAPI32.dll!GetSidIdentifierAuthority", "ADVAPI32.dll!GetSidSubAuthority",
+      "ADVAPI32.dll!GetSidSubAuthorityCount", "ADVAPI32.dll!GetTokenInformation", "ADVAPI32.dll!IsWellKnownSid",
+      "ADVAPI32.dll!MapGenericMask", "ADVAPI32.dll!OpenProcessToken", "ADVAPI32.dll!RegCloseKey",
+      "ADVAPI32.dll!RegCreateKeyExW", "ADVAPI32.dll!RegDeleteKeyValueW", "ADVAPI32.dll!RegEnumKeyExW",
+      "ADVAPI32.dll!RegOpenKeyExW", "ADVAPI32.dll!RegSetKeyValueW", "ADVAPI32.dll!RegisterEventSourceW",
+      "ADVAPI32.dll!ReportEventW", "ADVAPI32.dll!SetNamedSecurityInfoW", "KERNEL32.dll!CloseHandle",
+      "KERNEL32.dll!CreateDirectoryW", "KERNEL32.dll!CreateFileW", "KERNEL32.dll!CreateProcessW",
+      "KERNEL32.dll!ExitProcess", "KERNEL32.dll!FreeLibrary", "KERNEL32.dll!GetCommandLineW",
+      "KERNEL32.dll!GetCurrentProcess", "KERNEL32.dll!GetCurrentProcessId", "KERNEL32.dll!GetCurrentThreadId",
+      "KERNEL32.dll!GetExitCodeProcess", "KERNEL32.dll!GetFileInformationByHandle", "KERNEL32.dll!GetLastError",
+      "KERNEL32.dll!GetModuleFileNameW", "KERNEL32.dll!GetModuleHandleW", "KERNEL32.dll!GetProcAddress",
+      "KERNEL32.dll!GetProcessHeap", "KERNEL32.dll!GetStdHandle", "KERNEL32.dll!GetSystemDirectoryW",
+      "KERNEL32.dll!GetSystemTime", "KERNEL32.dll!GetSystemTimeAsFileTime",
+      "KERNEL32.dll!GetSystemWindowsDirectoryW", "KERNEL32.dll!GetTickCount64", "KERNEL32.dll!HeapAlloc",
+      "KERNEL32.dll!IsProcessorFeaturePresent", "KERNEL32.dll!LoadLibraryExW", "KERNEL32.dll!LocalFree",
+      "KERNEL32.dll!QueryPerformanceCounter", "KERNEL32.dll!TerminateProcess",
+      "KERNEL32.dll!WaitForSingleObject", "KERNEL32.dll!WideCharToMultiByte", "KERNEL32.dll!WriteFile"}},
+};
+
+// Functions Windows 7 to 11 forward to cryptbase.dll, which is not a KnownDLL:
+// the loader would look for it beside the image before any of our code runs.
+const char* const kForwardedBesideTheImage[] = {"SystemFunction036", "SystemFunction040", "SystemFunction041"};
+
 // What holds for the program and for the kit's companion alike.
-class EveryImage : public ImageTest, public testing::WithParamInterface<const wchar_t*> {
+class EveryImage : public ImageTest, public testing::WithParamInterface<Program> {
  protected:
   void SetUp() override {
-    name_ = GetParam();
+    name_ = GetParam().name;
     ImageTest::SetUp();
   }
+
+  // "DLL!function" ("DLL!#n" by ordinal) for each import, sorted.
+  std::vector<std::string> Imports() const {
+    std::vector<std::string> imports;
+    const DWORD start = FileOffset(Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress);
+    for (auto* library = At<IMAGE_IMPORT_DESCRIPTOR>(start); library->Name; ++library) {
+      const std::string dll = At<char>(FileOffset(library->Name));
+      const DWORD names = library->OriginalFirstThunk ? library->OriginalFirstThunk : library->FirstThunk;
+      for (auto* thunk = At<IMAGE_THUNK_DATA64>(FileOffset(names)); thunk->u1.AddressOfData; ++thunk) {
+        if (IMAGE_SNAP_BY_ORDINAL64(thunk->u1.Ordinal))
+          imports.push_back(dll + "!#" + std::to_string(IMAGE_ORDINAL64(thunk->u1.Ordinal)));
+        else
+          imports.push_back(dll + "!" + At<IMAGE_IMPORT_BY_NAME>(FileOffset(static_cast<DWORD>(thunk->u1.AddressOfData)))->Name);
+      }
+    }
+    std::sort(imports.begin(), imports.end());
+    return imports;
+  }
 };
-INSTANTIATE_TEST_SUITE_P(Programs, EveryImage, testing::Values(L"quorvane.exe", L"quorvane-kit.exe"));
+INSTANTIATE_TEST_SUITE_P(Programs, EveryImage, testing::ValuesIn(kPrograms));
+
+std::string Join(const std::vector<std::string>& names) {
+  std::string text;
+  for (const auto& name : names)
+    text += "\n    " + name;
+  return text;
+}
 
 TEST_P(EveryImage, Headers) {
   const auto& file = nt_->FileHeader;
@@ -138,17 +220,50 @@ TEST_P(EveryImage, NoSectionBothWritableAndExecutable) {
   }
 }
 
-TEST_P(EveryImage, ImportsOnlyKernel32AndAdvapi32) {
-  std::vector<std::string> libraries;
-  const DWORD start = FileOffset(Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress);
-  for (auto* entry = At<IMAGE_IMPORT_DESCRIPTOR>(start); entry->Name; ++entry) {
-    std::string name = At<char>(FileOffset(entry->Name));
-    std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(toupper(c)); });
-    libraries.push_back(name);
+TEST_P(EveryImage, ImportsExactlyTheListedFunctions) {
+  const std::vector<std::string> got = Imports();
+  const std::vector<std::string>& expected = GetParam().imports;
+  std::vector<std::string> unexpected, missing;
+  std::set_difference(got.begin(), got.end(), expected.begin(), expected.end(), std::back_inserter(unexpected));
+  std::set_difference(expected.begin(), expected.end(), got.begin(), got.end(), std::back_inserter(missing));
+  EXPECT_TRUE(unexpected.empty() && missing.empty())
+      << "not listed:" << Join(unexpected) << "\n  listed, not imported:" << Join(missing) << "\n  got:" << Join(got)
+      << "\n  expected:" << Join(expected);
+  for (const char* forwarded : kForwardedBesideTheImage) {
+    for (const auto& import : got)
+      EXPECT_NE(import.substr(import.find('!') + 1), forwarded) << import;
   }
-  std::sort(libraries.begin(), libraries.end());
-  EXPECT_EQ(libraries, (std::vector<std::string>{"ADVAPI32.DLL", "KERNEL32.DLL"}));
   EXPECT_EQ(Directory(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT).Size, 0u);
+}
+
+// From Windows 10 1607 on, the loader resolves the imports and forwarders of
+// an image whose DependentLoadFlags is LOAD_LIBRARY_SEARCH_SYSTEM32 from
+// System32 alone. Wine ignores the flag: only the bytes can be checked here.
+TEST_P(EveryImage, LoadConfigurationAsksForSystem32Only) {
+  const auto& entry = Directory(IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG);
+  // Through SEHandlerCount: a size every 64-bit loader knows, DependentLoadFlags included.
+  ASSERT_EQ(entry.Size, sizeof(IMAGE_LOAD_CONFIG_DIRECTORY64)) << "data directory entry 10";
+  const IMAGE_SECTION_HEADER* section = SectionHolding(entry.VirtualAddress);
+  ASSERT_NE(section, nullptr) << std::hex << entry.VirtualAddress;
+  const std::string name(reinterpret_cast<const char*>(section->Name), strnlen(reinterpret_cast<const char*>(section->Name), 8));
+  EXPECT_LE(entry.VirtualAddress + entry.Size,
+            section->VirtualAddress + std::min(section->Misc.VirtualSize, section->SizeOfRawData))
+      << "runs past the end of " << name;
+  EXPECT_EQ(section->Characteristics & (IMAGE_SCN_MEM_READ | IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE),
+            static_cast<DWORD>(IMAGE_SCN_MEM_READ))
+      << "in " << name << ", not read-only data";
+  const auto* config = At<IMAGE_LOAD_CONFIG_DIRECTORY64>(FileOffset(entry.VirtualAddress));
+  EXPECT_EQ(config->Size, entry.Size) << "the structure's own size";
+  EXPECT_EQ(config->Reserved1, LOAD_LIBRARY_SEARCH_SYSTEM32) << "DependentLoadFlags";
+  EXPECT_EQ(config->SecurityCookie, 0u) << "the loader would take the stack guard for MSVC's cookie";
+}
+
+// GNU ld writes a checksum, and the build changes the header after it; lld
+// writes none.
+TEST_P(EveryImage, ChecksumNoneOrRight) {
+  DWORD stored = 0, computed = 0;
+  ASSERT_EQ(MapFileAndCheckSumW(ProgramPath(name_).c_str(), &stored, &computed), static_cast<DWORD>(CHECKSUM_SUCCESS));
+  EXPECT_TRUE(stored == 0 || stored == computed) << std::hex << "stored " << stored << ", computed " << computed;
 }
 
 // Event Viewer describes each of the kit's events with its one string, as

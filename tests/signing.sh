@@ -39,7 +39,9 @@ if osslsigncode verify -in "$work/tampered.exe" -CAfile "$work/certificate.pem" 
   fail "a tampered image verified"
 fi
 
-# The signed program still works, and still carries its manifest and version record.
+# The signed program still works, and still carries its manifest, version
+# record and load configuration (set before signing) under a checksum that
+# matches.
 key='HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_04F3&PID_0026&MI_01'
 "$run" "$prefix" reg add "$key\\0000\\Device Parameters" /f >/dev/null
 status=0
@@ -48,6 +50,6 @@ value=$("$run" "$prefix" reg query "$key\\0000\\Device Parameters" /v SelectiveS
 "$run" "$prefix" reg delete "$key" /f >/dev/null
 [ "$status" -eq 0 ] || fail "signed quorvane.exe -enable ended with $status"
 case "$value" in *"REG_DWORD    0x1"*) ;; *) fail "value after the signed run: $value" ;; esac
-"$run" "$prefix" "$image_test" "Z:$work/build" --gtest_brief=1 --gtest_filter='ResourceTest.*:VersionRecord.*' ||
-  fail "the signed image's resources"
+"$run" "$prefix" "$image_test" "Z:$work/build" --gtest_brief=1 --gtest_filter='ResourceTest.*:VersionRecord.*:*LoadConfiguration*:*Checksum*' ||
+  fail "the signed images' resources or load configuration"
 echo "1 passed, 0 failed"
