@@ -272,10 +272,10 @@ EXPORT BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO set, PCWSTR id, HWND, DWORD f
   if (flags & ~(DIOD_CANCEL_REMOVE | DIOD_INHERIT_CLASSDRVS))
     return Fail(ERROR_INVALID_FLAGS);
   DEVINST node;
-  if (!id || !*id || Tree<decltype(&CM_Locate_DevNodeW)>("CM_Locate_DevNodeW")(
-                         &node, const_cast<wchar_t*>(id),
-                         CM_LOCATE_DEVNODE_PHANTOM |
-                             (flags & DIOD_CANCEL_REMOVE ? CM_LOCATE_DEVNODE_CANCELREMOVE : 0)) != CR_SUCCESS)
+  // No ID names the root device, as for CM_Locate_DevNodeW.
+  if (Tree<decltype(&CM_Locate_DevNodeW)>("CM_Locate_DevNodeW")(
+          &node, const_cast<wchar_t*>(id),
+          CM_LOCATE_DEVNODE_PHANTOM | (flags & DIOD_CANCEL_REMOVE ? CM_LOCATE_DEVNODE_CANCELREMOVE : 0)) != CR_SUCCESS)
     return Fail(ERROR_NO_SUCH_DEVINST);
   Tree<void(WINAPI*)(DEVINST)>("QuorvaneStandInArrive")(node);
   static_cast<List*>(set)->node = node;
