@@ -16,8 +16,16 @@ struct KitRequest {
   int removeStale;  // /remove-stale: first remove the panels' disconnected instances
 };
 
-enum class Presence { kConnected, kDisconnected, kUnknown };
-enum class Change { kDone, kDoneRebootNeeded, kFailed };
+// What Windows says of a device instance.
+enum class State { kWorking, kProblem, kDisconnected, kUnknown };
+struct DeviceState {
+  State state;
+  DWORD problem;  // the CM_PROB_ number, with kProblem
+};
+// What an instance's Device Parameters key holds as SelectiveSuspendOn.
+enum class Value { kDword, kAbsent, kWrongType, kUnreadable };
+// kPresent: a removal found the device in the device tree, and left it.
+enum class Change { kDone, kDoneRebootNeeded, kFailed, kPresent };
 
 // Everything a run asks of the machine, so that its decisions can be tried
 // against a fake. Each call that can fail says why in *why.
@@ -31,11 +39,17 @@ struct KitPlatform {
   int (*writtenPath)(void* context, wchar_t* path);
   // Instance index of device key device, as an instance ID; 0 past the last.
   int (*instance)(void* context, int device, DWORD index, Text* id);
-  Presence (*presence)(void* context, const wchar_t* id, Text* why);
+  DeviceState (*state)(void* context, const wchar_t* id, Text* why);            // why: for kUnknown
+  Value (*value)(void* context, const wchar_t* id, DWORD* data);                 // reads SelectiveSuspendOn of id's Device Parameters
+  // Removes the instance and its children, unless it is in the device tree
+  // when checked with the device in hand (kPresent).
   Change (*remove)(void* context, const wchar_t* id, Text* why);
   Change (*restart)(void* context, const wchar_t* id, Text* why);
   // A line of its own in the log (a removal), before the run's line.
   void (*note)(void* context, const wchar_t* line);
+  // Keeps other runs of the kit out until this one has logged; waits a
+  // bounded time for one that holds it. 0 when it gave up and went on.
+  int (*lock)(void* context);
 };
 
 constexpr DWORD kStatusWritten = 0;
@@ -54,9 +68,15 @@ struct KitEvent {
 // of the first argument that is not one of the kit's (an empty one included).
 int ParseKitArguments(int argc, const wchar_t* const* argv, KitRequest* request);
 
-// One run: stale instances, quorvane.exe, presence, restart. Leaves the run's
-// line (without its time) in *line and the event to write in *event, and
-// returns the exit status.
+// "working", "problem 22 (disabled)", "disconnected", "unknown: WHY": how the log and /status name a state.
+void AppendState(Text* text, const DeviceState& state, const wchar_t* why);
+
+// The instance ID inside a Device Parameters path under HKEY_LOCAL_MACHINE.
+int InstanceOfPath(const wchar_t* path, Text* id);
+
+// One run, alone: stale instances, quorvane.exe, the device's state,
+// restart. Leaves the run's line (without its time) in *line and the event
+// to write in *event, and returns the exit status.
 DWORD RunKit(const KitRequest& request, const KitPlatform& platform, Text* line, KitEvent* event);
 
 // A line could not be logged: the event says so and becomes a warning.

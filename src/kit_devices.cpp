@@ -41,40 +41,53 @@ void Failed(const wchar_t* function, DWORD error, Text* why) {
   AppendErrorNote(why, error);
 }
 
-// Opens the instance in a list of its own, gives the class installer its
-// parameters and calls it, as Microsoft documents for desktop applications.
-Change CallInstaller(const Devices& devices, const wchar_t* id, DI_FUNCTION function,
-                     SP_CLASSINSTALL_HEADER* parameters, DWORD size, Text* why) {
-  if (!devices.setupapi) {
-    Unavailable(L"setupapi.dll", devices.setupapiError, why);
-    return Change::kFailed;
-  }
+// Keeps a module only if it gives every function asked of it.
+void KeepIf(int found, HMODULE* module, DWORD* error) {
+  if (!*module || found)
+    return;
+  FreeLibrary(*module);
+  *module = nullptr;
+  *error = ERROR_PROC_NOT_FOUND;
+}
+
+// Opens the instance in a list of its own: the list, or INVALID_HANDLE_VALUE
+// having said why.
+HDEVINFO OpenDevice(const Devices& devices, const wchar_t* id, SP_DEVINFO_DATA* device, Text* why) {
   HDEVINFO list = devices.createList(nullptr, nullptr);
   if (list == INVALID_HANDLE_VALUE) {
     Failed(L"SetupDiCreateDeviceInfoList", GetLastError(), why);
-    return Change::kFailed;
+    return list;
   }
-  SP_DEVINFO_DATA device = {};
-  device.cbSize = sizeof device;
-  Change change = Change::kFailed;
-  const wchar_t* step = L"SetupDiOpenDeviceInfoW";
-  if (devices.open(list, id, nullptr, 0, &device)) {
-    step = L"SetupDiSetClassInstallParamsW";
-    if (devices.setParams(list, &device, parameters, size)) {
-      step = L"SetupDiCallClassInstaller";
-      if (devices.call(function, list, &device)) {
-        SP_DEVINSTALL_PARAMS_W install = {};
-        install.cbSize = sizeof install;
-        change = Change::kDone;
-        if (devices.getParams(list, &device, &install) && (install.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)))
-          change = Change::kDoneRebootNeeded;
-      }
-    }
-  }
-  if (change == Change::kFailed)
-    Failed(step, GetLastError(), why);
+  *device = {};
+  device->cbSize = sizeof *device;
+  if (devices.open(list, id, nullptr, 0, device))
+    return list;
+  Failed(L"SetupDiOpenDeviceInfoW", GetLastError(), why);
   devices.destroyList(list);
-  return change;
+  return INVALID_HANDLE_VALUE;
+}
+
+// What Windows says of a devnode. CM_Get_DevNode_Status succeeds only while
+// the device is in the tree, as CM_Uninstall_DevNode's documentation has it.
+DeviceState StateOfNode(const Devices& devices, DEVINST node, Text* why) {
+  ULONG status = 0;
+  ULONG problem = 0;
+  const CONFIGRET result = devices.status(&status, &problem, node, 0);
+  if (result == CR_NO_SUCH_DEVINST)
+    return {State::kDisconnected, 0};
+  if (result != CR_SUCCESS) {
+    Append(why, L"CM_Get_DevNode_Status answered CR ");
+    AppendHex(why, result);
+    return {State::kUnknown, 0};
+  }
+  if (status & DN_HAS_PROBLEM)
+    return {State::kProblem, problem};
+  if (status & DN_STARTED)
+    return {State::kWorking, 0};
+  Append(why, L"in the device tree, but neither started nor with a problem (status ");
+  AppendHex(why, status);
+  Append(why, L")");
+  return {State::kUnknown, 0};
 }
 
 }  // namespace
@@ -92,23 +105,21 @@ int RestrictLibrarySearch() {
 void LoadDevices(Devices* devices, int restricted) {
   *devices = {};
   devices->cfgmgr32 = LoadFromSystem32(L"cfgmgr32.dll", restricted, &devices->cfgmgr32Error);
-  if (devices->cfgmgr32 && !Find(devices->cfgmgr32, "CM_Locate_DevNodeW", &devices->locate)) {
-    devices->cfgmgr32Error = ERROR_PROC_NOT_FOUND;
-    FreeLibrary(devices->cfgmgr32);
-    devices->cfgmgr32 = nullptr;
-  }
+  KeepIf(devices->cfgmgr32 && Find(devices->cfgmgr32, "CM_Locate_DevNodeW", &devices->locate) &&
+             Find(devices->cfgmgr32, "CM_Get_DevNode_Status", &devices->status),
+         &devices->cfgmgr32, &devices->cfgmgr32Error);
   devices->setupapi = LoadFromSystem32(L"setupapi.dll", restricted, &devices->setupapiError);
-  if (devices->setupapi &&
-      !(Find(devices->setupapi, "SetupDiCreateDeviceInfoList", &devices->createList) &&
-        Find(devices->setupapi, "SetupDiOpenDeviceInfoW", &devices->open) &&
-        Find(devices->setupapi, "SetupDiSetClassInstallParamsW", &devices->setParams) &&
-        Find(devices->setupapi, "SetupDiCallClassInstaller", &devices->call) &&
-        Find(devices->setupapi, "SetupDiGetDeviceInstallParamsW", &devices->getParams) &&
-        Find(devices->setupapi, "SetupDiDestroyDeviceInfoList", &devices->destroyList))) {
-    devices->setupapiError = ERROR_PROC_NOT_FOUND;
-    FreeLibrary(devices->setupapi);
-    devices->setupapi = nullptr;
-  }
+  KeepIf(devices->setupapi && Find(devices->setupapi, "SetupDiCreateDeviceInfoList", &devices->createList) &&
+             Find(devices->setupapi, "SetupDiOpenDeviceInfoW", &devices->open) &&
+             Find(devices->setupapi, "SetupDiSetClassInstallParamsW", &devices->setParams) &&
+             Find(devices->setupapi, "SetupDiCallClassInstaller", &devices->call) &&
+             Find(devices->setupapi, "SetupDiGetDeviceInstallParamsW", &devices->getParams) &&
+             Find(devices->setupapi, "SetupDiDestroyDeviceInfoList", &devices->destroyList),
+         &devices->setupapi, &devices->setupapiError);
+  // Windows 7 and later.
+  devices->newdev = LoadFromSystem32(L"newdev.dll", restricted, &devices->newdevError);
+  KeepIf(devices->newdev && Find(devices->newdev, "DiUninstallDevice", &devices->uninstall), &devices->newdev,
+         &devices->newdevError);
 }
 
 void FreeDevices(Devices* devices) {
@@ -116,45 +127,103 @@ void FreeDevices(Devices* devices) {
     FreeLibrary(devices->cfgmgr32);
   if (devices->setupapi)
     FreeLibrary(devices->setupapi);
+  if (devices->newdev)
+    FreeLibrary(devices->newdev);
   *devices = {};
 }
 
-Presence DevicePresence(const Devices& devices, const wchar_t* id, Text* why) {
+DeviceState StateOfDevice(const Devices& devices, const wchar_t* id, Text* why) {
   if (!devices.cfgmgr32) {
     Unavailable(L"cfgmgr32.dll", devices.cfgmgr32Error, why);
-    return Presence::kUnknown;
+    return {State::kUnknown, 0};
   }
   DEVINST node;
   const CONFIGRET normal = devices.locate(&node, const_cast<wchar_t*>(id), CM_LOCATE_DEVNODE_NORMAL);
   if (normal == CR_SUCCESS)
-    return Presence::kConnected;
+    return StateOfNode(devices, node, why);
   // Only "not in the tree" and "known to Windows" together make an instance
   // disconnected: anything else may be a passing fault, and a connected panel
   // must never be taken for a stale one.
   const CONFIGRET phantom = devices.locate(&node, const_cast<wchar_t*>(id), CM_LOCATE_DEVNODE_PHANTOM);
   if (normal == CR_NO_SUCH_DEVNODE && phantom == CR_SUCCESS)
-    return Presence::kDisconnected;
+    return StateOfNode(devices, node, why);
   Append(why, L"CM_Locate_DevNodeW answered CR ");
   AppendHex(why, normal);
   Append(why, L" for connected devices and CR ");
   AppendHex(why, phantom);
   Append(why, L" for all");
-  return Presence::kUnknown;
+  return {State::kUnknown, 0};
 }
 
 Change RemoveDevice(const Devices& devices, const wchar_t* id, Text* why) {
-  SP_REMOVEDEVICE_PARAMS parameters = {};
-  parameters.ClassInstallHeader.cbSize = sizeof parameters.ClassInstallHeader;
-  parameters.ClassInstallHeader.InstallFunction = DIF_REMOVE;
-  parameters.Scope = DI_REMOVEDEVICE_GLOBAL;
-  return CallInstaller(devices, id, DIF_REMOVE, &parameters.ClassInstallHeader, sizeof parameters, why);
+  const struct {
+    HMODULE module;
+    const wchar_t* name;
+    DWORD error;
+  } needed[] = {{devices.cfgmgr32, L"cfgmgr32.dll", devices.cfgmgr32Error},
+                {devices.setupapi, L"setupapi.dll", devices.setupapiError},
+                {devices.newdev, L"newdev.dll", devices.newdevError}};
+  for (const auto& library : needed) {
+    if (!library.module) {
+      Unavailable(library.name, library.error, why);
+      return Change::kFailed;
+    }
+  }
+  SP_DEVINFO_DATA device;
+  HDEVINFO list = OpenDevice(devices, id, &device, why);
+  if (list == INVALID_HANDLE_VALUE)
+    return Change::kFailed;
+  // Checked again with the device in hand: since it was counted stale, it
+  // may have been plugged in, or another program may be restarting it.
+  // CM_Get_DevNode_Status succeeds only while the device is in the tree.
+  ULONG status = 0;
+  ULONG problem = 0;
+  const CONFIGRET present = devices.status(&status, &problem, device.DevInst, 0);
+  Change change = Change::kFailed;
+  if (present == CR_SUCCESS) {
+    change = Change::kPresent;
+  } else if (present != CR_NO_SUCH_DEVINST) {
+    Append(why, L"CM_Get_DevNode_Status answered CR ");
+    AppendHex(why, present);
+  } else {
+    // Given no place to say a reboot is needed, Windows would ask whoever is
+    // at the screen to restart.
+    BOOL reboot = FALSE;
+    if (devices.uninstall(nullptr, list, &device, 0, &reboot))
+      change = reboot ? Change::kDoneRebootNeeded : Change::kDone;
+    else
+      Failed(L"DiUninstallDevice", GetLastError(), why);
+  }
+  devices.destroyList(list);
+  return change;
 }
 
 Change RestartDevice(const Devices& devices, const wchar_t* id, Text* why) {
+  if (!devices.setupapi) {
+    Unavailable(L"setupapi.dll", devices.setupapiError, why);
+    return Change::kFailed;
+  }
+  SP_DEVINFO_DATA device;
+  HDEVINFO list = OpenDevice(devices, id, &device, why);
+  if (list == INVALID_HANDLE_VALUE)
+    return Change::kFailed;
   SP_PROPCHANGE_PARAMS parameters = {};
   parameters.ClassInstallHeader.cbSize = sizeof parameters.ClassInstallHeader;
   parameters.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
   parameters.StateChange = DICS_PROPCHANGE;
   parameters.Scope = DICS_FLAG_GLOBAL;
-  return CallInstaller(devices, id, DIF_PROPERTYCHANGE, &parameters.ClassInstallHeader, sizeof parameters, why);
+  Change change = Change::kFailed;
+  if (!devices.setParams(list, &device, &parameters.ClassInstallHeader, sizeof parameters)) {
+    Failed(L"SetupDiSetClassInstallParamsW", GetLastError(), why);
+  } else if (!devices.call(DIF_PROPERTYCHANGE, list, &device)) {
+    Failed(L"SetupDiCallClassInstaller", GetLastError(), why);
+  } else {
+    SP_DEVINSTALL_PARAMS_W install = {};
+    install.cbSize = sizeof install;
+    change = Change::kDone;
+    if (devices.getParams(list, &device, &install) && (install.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)))
+      change = Change::kDoneRebootNeeded;
+  }
+  devices.destroyList(list);
+  return change;
 }

@@ -128,48 +128,75 @@ HANDLE OpenFolder(const wchar_t* folder, Text* why) {
   return handle;
 }
 
-int WriteLine(const wchar_t* path, const wchar_t* line, Text* why) {
-  HANDLE file = CreateFileW(path, FILE_APPEND_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    Failed(L"could not open", path, GetLastError(), why);
-    return 0;
-  }
-  int written = 0;
-  if (Trusted(file, path, why)) {
-    written = WriteLineTo(file, line);
-    if (!written)
-      Failed(L"could not append to", path, GetLastError(), why);
-  }
-  CloseHandle(file);
-  return written;
-}
-
 }  // namespace
 
-int AppendToLog(const wchar_t* line, Text* why) {
+int HoldLog(Log* log, DWORD wait, int* busy, Text* why) {
+  *log = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+  *busy = 0;
   wchar_t windows[MAX_PATH];
   const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
   if (!length || length >= MAX_PATH) {
     Failed(L"could not find", L"the Windows folder", GetLastError(), why);
     return 0;
   }
-  Text folder;
-  Clear(&folder);
-  Append(&folder, windows);
-  Append(&folder, L"\\Logs\\Quorvane");
-  HANDLE handle = OpenFolder(folder.data, why);
-  if (handle == INVALID_HANDLE_VALUE)
+  Text path;
+  Clear(&path);
+  Append(&path, windows);
+  Append(&path, L"\\Logs\\Quorvane");
+  log->folder = OpenFolder(path.data, why);
+  if (log->folder == INVALID_HANDLE_VALUE)
     return 0;
-  Text path = folder;
   Append(&path, L"\\quorvane.log");
+  const DWORD start = GetTickCount();
+  for (;;) {
+    // No write sharing: the next run's open fails until this one closes it.
+    log->file = CreateFileW(path.data, FILE_APPEND_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (log->file != INVALID_HANDLE_VALUE)
+      break;
+    const DWORD error = GetLastError();
+    if (error != ERROR_SHARING_VIOLATION || GetTickCount() - start >= wait) {
+      *busy = error == ERROR_SHARING_VIOLATION;
+      Failed(L"could not open", path.data, error, why);
+      ReleaseLog(log);
+      return 0;
+    }
+    Sleep(100);
+  }
+  if (!Trusted(log->file, path.data, why)) {
+    ReleaseLog(log);
+    return 0;
+  }
+  return 1;
+}
+
+int WriteLog(const Log& log, const wchar_t* line, Text* why) {
   Text stamped;
   Clear(&stamped);
   AppendTime(&stamped);
   Append(&stamped, L"; ");
   Append(&stamped, line);
-  const int written = WriteLine(path.data, stamped.data, why);
-  CloseHandle(handle);
+  if (WriteLineTo(log.file, stamped.data))
+    return 1;
+  Failed(L"could not append to", L"quorvane.log", GetLastError(), why);
+  return 0;
+}
+
+void ReleaseLog(Log* log) {
+  if (log->file != INVALID_HANDLE_VALUE)
+    CloseHandle(log->file);
+  if (log->folder != INVALID_HANDLE_VALUE)
+    CloseHandle(log->folder);
+  *log = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+}
+
+int AppendToLog(const wchar_t* line, Text* why) {
+  Log log;
+  int busy;
+  if (!HoldLog(&log, 0, &busy, why))
+    return 0;
+  const int written = WriteLog(log, line, why);
+  ReleaseLog(&log);
   return written;
 }
 

@@ -1,8 +1,8 @@
 // quorvane-kit.exe [-enable] [/restart] [/remove-stale]: the deployment kit's
 // work at every boot. Runs the quorvane.exe beside it, names the instance
-// written by quorvane.exe's own search, tells whether it is connected,
+// written by quorvane.exe's own search, tells what Windows says of it,
 // removes stale instances and restarts the one written when asked, appends
-// to the log and writes one event.
+// to the log and writes one event, one run at a time.
 // quorvane-kit.exe /run ARGUMENT...: the same, for apply.cmd, so that none of
 // an administrator's arguments is ever taken for one of the other verbs.
 // quorvane-kit.exe /check-source FILE...: before the kit's scripts copy or
@@ -21,9 +21,15 @@
 
 namespace {
 
+// How long a run waits for another to finish before it goes on: a run takes
+// seconds, and a restart a few more.
+constexpr DWORD kLockWait = 60 * 1000;
+
 struct Machine {
   Devices devices;
   Text program;  // quorvane.exe beside this program
+  Log log;
+  int logHeld;
 };
 
 // The folder of this program's own image, without its final backslash:
@@ -105,8 +111,31 @@ int Instance(void*, int device, DWORD index, Text* id) {
   return 1;
 }
 
-Presence Present(void* context, const wchar_t* id, Text* why) {
-  return DevicePresence(static_cast<Machine*>(context)->devices, id, why);
+DeviceState StateOf(void* context, const wchar_t* id, Text* why) {
+  return StateOfDevice(static_cast<Machine*>(context)->devices, id, why);
+}
+
+Value ReadValue(void*, const wchar_t* id, DWORD* data) {
+  Text path;
+  Clear(&path);
+  Append(&path, kEnumKey);
+  Append(&path, id);
+  Append(&path, L"\\Device Parameters");
+  HKEY key;
+  LSTATUS result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.data, 0, KEY_QUERY_VALUE, &key);
+  if (result == ERROR_FILE_NOT_FOUND)
+    return Value::kAbsent;
+  if (result != ERROR_SUCCESS)
+    return Value::kUnreadable;
+  DWORD type = REG_NONE;
+  DWORD size = sizeof *data;
+  result = RegQueryValueExW(key, L"SelectiveSuspendOn", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+  RegCloseKey(key);
+  if (result == ERROR_FILE_NOT_FOUND)
+    return Value::kAbsent;
+  if (result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof *data)))
+    return Value::kWrongType;
+  return result == ERROR_SUCCESS ? Value::kDword : Value::kUnreadable;
 }
 
 Change Remove(void* context, const wchar_t* id, Text* why) {
@@ -117,11 +146,34 @@ Change Restart(void* context, const wchar_t* id, Text* why) {
   return RestartDevice(static_cast<Machine*>(context)->devices, id, why);
 }
 
-void Note(void*, const wchar_t* line) {
+// Writes a line to the log this run holds, or, when it holds none, tries to
+// open it. Returns 1, or 0 with why.
+int LogLine(const Machine& machine, const wchar_t* line, Text* why) {
+  return machine.logHeld ? WriteLog(machine.log, line, why) : AppendToLog(line, why);
+}
+
+void Note(void* context, const wchar_t* line) {
   Text why;
   Clear(&why);
-  if (!AppendToLog(line, &why))
-    SayOnStderr(why.data);
+  if (LogLine(*static_cast<Machine*>(context), line, &why))
+    return;
+  Text said;
+  Clear(&said);
+  Append(&said, line);
+  Append(&said, L"; not logged - WARNING: ");
+  Append(&said, why.data);
+  SayOnStderr(said.data);
+}
+
+int Lock(void* context) {
+  Machine& machine = *static_cast<Machine*>(context);
+  Text why;
+  Clear(&why);
+  int busy = 0;
+  // A log that cannot be opened for another reason holds no run back: the
+  // run's line then says why it was not logged.
+  machine.logHeld = HoldLog(&machine.log, kLockWait, &busy, &why);
+  return !busy;
 }
 
 int CheckSource(const Text& folder, int count, const wchar_t* const* files) {
@@ -201,8 +253,11 @@ int wmain(int argc, wchar_t** argv) {
   machine.program = folder;
   if (folder.length)
     Append(&machine.program, L"\\quorvane.exe");
+  machine.log = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+  machine.logHeld = 0;
   LoadDevices(&machine.devices, restricted);
-  const KitPlatform platform = {&machine, RunSwitch, DeviceKey, WrittenPath, Instance, Present, Remove, Restart, Note};
+  const KitPlatform platform = {&machine, RunSwitch, DeviceKey, WrittenPath, Instance, StateOf,
+                                ReadValue, Remove, Restart, Note, Lock};
 
   Text line;
   KitEvent event;
@@ -211,12 +266,13 @@ int wmain(int argc, wchar_t** argv) {
 
   Text why;
   Clear(&why);
-  if (!AppendToLog(line.data, &why)) {
+  if (!LogLine(machine, line.data, &why)) {
     NoteNotLogged(&line, &event, why.data);
     SayOnStderr(line.data);
   }
   Clear(&why);
   if (!ReportKitEvent(event, line.data, &why))
     SayOnStderr(why.data);
+  ReleaseLog(&machine.log);
   return static_cast<int>(status);
 }

@@ -1,11 +1,25 @@
-// Stands in, in the kit's test prefix only, for what Wine lacks of cfgmgr32.dll
-// (built with QUORVANE_STANDIN_CFGMGR32) or setupapi.dll (QUORVANE_STANDIN_SETUPAPI),
-// answering as Windows does for instances that exist only as Enum keys the test
-// creates, as the loading process's environment says:
-//   QUORVANE_TEST_CONNECTED     ";"-separated IDs of connected instances
-//   QUORVANE_TEST_REMOVE_ERROR  a number: DIF_REMOVE fails with it, removing nothing
-//   QUORVANE_TEST_RESTART       DIF_PROPERTYCHANGE: unset or "0" succeeds, "reboot"
-//                               also sets DI_NEEDREBOOT, a number fails with it
+// Stands in, in the kit's test prefix only, for what Wine lacks of
+// cfgmgr32.dll (built with QUORVANE_STANDIN_CFGMGR32), setupapi.dll
+// (QUORVANE_STANDIN_SETUPAPI) and newdev.dll (QUORVANE_STANDIN_NEWDEV), as
+// Microsoft documents them, over a small device tree. Its instances are the
+// Enum keys the test creates; the loading process's environment says what
+// state each is in:
+//   QUORVANE_TEST_DEVICES  ";"-separated ID=STATE or ID=STATE<PARENT (a child
+//                          devnode of PARENT). STATE: "started"; a problem
+//                          number (in the tree with that problem);
+//                          "disconnected" (not present); "removing"
+//                          (being removed: in the tree, no longer configured);
+//                          "back" (not present until SetupDiOpenDeviceInfoW
+//                          opens it: plugged in again as it is turned to). Any
+//                          other instance whose key exists is not present.
+//   QUORVANE_TEST_REMOVE   DiUninstallDevice: unset succeeds, "reboot" also
+//                          needs a reboot, a number fails with it
+//   QUORVANE_TEST_RESTART  DIF_PROPERTYCHANGE: unset or "0" succeeds, "reboot"
+//                          also sets DI_NEEDREBOOT, "slow" takes two seconds,
+//                          a number fails with it
+// The tree lives in cfgmgr32.dll, as Windows' configuration manager serves
+// setupapi and newdev; they reach it through its exports. What a test must
+// see of the calls is appended to C:\quorvane-test\devices.txt.
 // The headers would declare these functions imported, and setupapi.h cannot
 // declare them exported: the definitions add the export, which clang would warn of.
 #define _CFGMGR32_
@@ -21,12 +35,11 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #define EXPORT extern "C" __declspec(dllexport)
 
 namespace {
-
-const std::wstring kEnum = L"SYSTEM\\CurrentControlSet\\Enum\\";
 
 std::wstring Variable(const wchar_t* name) {
   std::wstring value(GetEnvironmentVariableW(name, nullptr, 0), L'\0');
@@ -35,56 +48,8 @@ std::wstring Variable(const wchar_t* name) {
   return value;
 }
 
-// Only enumerator\device\instance names an instance: removing a shorter key
-// would remove a whole device or enumerator.
-bool Exists(const wchar_t* id) {
-  const std::wstring text = id ? id : L"";
-  HKEY key;
-  if (std::count(text.begin(), text.end(), L'\\') != 2 ||
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kEnum + text).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(key);
-  return true;
-}
-
-bool Connected(const wchar_t* id) {
-  const std::wstring list = Variable(L"QUORVANE_TEST_CONNECTED") + L';';
-  for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
-    if (end > start && CompareStringOrdinal(&list[start], static_cast<int>(end - start), id, -1, TRUE) == CSTR_EQUAL)
-      return Exists(id);
-  return false;
-}
-
-}  // namespace
-
-#ifdef QUORVANE_STANDIN_CFGMGR32
-EXPORT CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, DEVINSTID_W id, ULONG flags) {
-  if (!devInst || !id)
-    return CR_INVALID_POINTER;
-  if (!((flags & CM_LOCATE_DEVNODE_PHANTOM) ? Exists(id) : Connected(id)))
-    return CR_NO_SUCH_DEVNODE;
-  *devInst = 2;
-  return CR_SUCCESS;
-}
-#endif
-#ifdef QUORVANE_STANDIN_SETUPAPI
-namespace {
-
-// One device per list: the companion opens one instance in each.
-struct List {
-  std::wstring id;
-  union { SP_REMOVEDEVICE_PARAMS remove; SP_PROPCHANGE_PARAMS change; } params;
-  DWORD paramsSize;
-  DWORD flags;
-};
-
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
-// A number the test gave, or false for none; anything else fails the call,
-// so that a mistyped setting cannot pass as success.
+// A number the test gave, or false for none; anything else is taken for a
+// failure, so that a mistyped setting cannot pass as success.
 bool Number(const std::wstring& text, DWORD* number) {
   *number = ERROR_INVALID_DATA;
   if (text.empty() || text.find_first_not_of(L"0123456789") != std::wstring::npos)
@@ -95,22 +60,230 @@ bool Number(const std::wstring& text, DWORD* number) {
 
 }  // namespace
 
+#ifdef QUORVANE_STANDIN_CFGMGR32
+namespace {
+
+const std::wstring kEnum = L"SYSTEM\\CurrentControlSet\\Enum\\";
+
+bool Same(const std::wstring& a, const wchar_t* b) {
+  return CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+enum class Node { kAbsent, kStarted, kProblem, kRemoving, kBack, kMistyped };
+
+struct Device {
+  std::wstring id;
+  std::wstring parent;
+  Node state;
+  DWORD problem;
+};
+
+// Only enumerator\device\instance names an instance: removing a shorter key
+// would remove a whole device or enumerator.
+bool Exists(const std::wstring& id) {
+  HKEY key;
+  if (std::count(id.begin(), id.end(), L'\\') != 2 ||
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kEnum + id).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+Device Parse(const std::wstring& entry) {
+  const size_t equals = entry.find(L'='), below = entry.find(L'<');
+  Device device = {entry.substr(0, equals), below == std::wstring::npos ? L"" : entry.substr(below + 1),
+                   Node::kMistyped, 0};
+  const std::wstring state = entry.substr(equals + 1, below == std::wstring::npos ? below : below - equals - 1);
+  const struct {
+    const wchar_t* name;
+    Node state;
+  } names[] = {{L"started", Node::kStarted},
+               {L"disconnected", Node::kAbsent},
+               {L"removing", Node::kRemoving},
+               {L"back", Node::kBack}};
+  for (const auto& name : names)
+    if (state == name.name)
+      device.state = name.state;
+  if (device.state == Node::kMistyped && Number(state, &device.problem) && device.problem)
+    device.state = Node::kProblem;
+  return device;
+}
+
+// The devnodes handed out; a DEVINST is an index into it, plus one.
+std::vector<Device>& Tree() {
+  static std::vector<Device> tree;
+  if (tree.empty()) {
+    tree.push_back({L"HTREE\\ROOT\\0", L"", Node::kStarted, 0});
+    const std::wstring list = Variable(L"QUORVANE_TEST_DEVICES") + L';';
+    for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
+      if (end > start)
+        tree.push_back(Parse(list.substr(start, end - start)));
+  }
+  return tree;
+}
+
+Device* Of(DEVINST node) {
+  return node && node <= Tree().size() ? &Tree()[node - 1] : nullptr;
+}
+
+// In the device tree: what CM_Get_DevNode_Status answers for.
+bool InTree(const Device& device) {
+  return (device.state == Node::kStarted || device.state == Node::kProblem || device.state == Node::kRemoving) &&
+         (device.id == Tree()[0].id || Exists(device.id));
+}
+
+}  // namespace
+
+EXPORT CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, DEVINSTID_W id, ULONG flags) {
+  if (!devInst)
+    return CR_INVALID_POINTER;
+  if (flags & ~CM_LOCATE_DEVNODE_BITS)
+    return CR_INVALID_FLAG;
+  std::vector<Device>& tree = Tree();
+  if (!id || !*id) {
+    *devInst = 1;  // the root
+    return CR_SUCCESS;
+  }
+  auto found = std::find_if(tree.begin(), tree.end(), [id](const Device& device) { return Same(device.id, id); });
+  if (found == tree.end()) {
+    if (!Exists(id))
+      return CR_NO_SUCH_DEVNODE;
+    found = tree.insert(tree.end(), Device{id, L"", Node::kAbsent, 0});
+  }
+  Device& device = *found;
+  if (!Exists(device.id))
+    return CR_NO_SUCH_DEVNODE;
+  // A device being removed is found only by a caller that cancels its removal.
+  if (device.state == Node::kRemoving && (flags & CM_LOCATE_DEVNODE_CANCELREMOVE))
+    device.state = Node::kStarted;
+  const bool configured = device.state == Node::kStarted || device.state == Node::kProblem;
+  if (!configured && !(flags & CM_LOCATE_DEVNODE_PHANTOM))
+    return CR_NO_SUCH_DEVNODE;
+  *devInst = static_cast<DEVINST>(found - tree.begin() + 1);
+  return CR_SUCCESS;
+}
+
+EXPORT CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST node, ULONG flags) {
+  if (!status || !problem)
+    return CR_INVALID_POINTER;
+  if (flags)
+    return CR_INVALID_FLAG;
+  const Device* device = Of(node);
+  if (!device)
+    return CR_INVALID_DEVNODE;
+  if (device->state == Node::kMistyped)
+    return CR_FAILURE;
+  if (!InTree(*device))
+    return CR_NO_SUCH_DEVINST;
+  *problem = 0;
+  *status = DN_DRIVER_LOADED | DN_STARTED;
+  if (device->state == Node::kProblem) {
+    *status = DN_HAS_PROBLEM;
+    *problem = device->problem;
+  } else if (device->state == Node::kRemoving) {
+    *status = DN_HAS_PROBLEM | DN_WILL_BE_REMOVED;
+    *problem = CM_PROB_WILL_BE_REMOVED;
+  }
+  return CR_SUCCESS;
+}
+
+// For the stand-ins of setupapi.dll and newdev.dll.
+EXPORT const wchar_t* WINAPI QuorvaneStandInId(DEVINST node) {
+  return Of(node) ? Of(node)->id.c_str() : L"";
+}
+
+EXPORT void WINAPI QuorvaneStandInArrive(DEVINST node) {
+  if (Of(node) && Of(node)->state == Node::kBack)
+    Of(node)->state = Node::kStarted;
+}
+
+// Uninstalls a devnode with its children, present or not, as Windows 8 and
+// later do: its key goes, and with it every key below.
+EXPORT BOOL WINAPI QuorvaneStandInUninstall(DEVINST node) {
+  const Device* device = Of(node);
+  if (!device || !Exists(device->id))
+    return FALSE;
+  for (DEVINST child = 1; child <= Tree().size(); ++child)
+    if (Same(Tree()[child - 1].parent, device->id.c_str()))
+      QuorvaneStandInUninstall(child);
+  return RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kEnum + device->id).c_str()) == ERROR_SUCCESS;
+}
+#endif
+
+#if defined(QUORVANE_STANDIN_SETUPAPI) || defined(QUORVANE_STANDIN_NEWDEV)
+namespace {
+
+void Record(const std::wstring& line) {
+  const std::wstring text = line + L"\r\n";
+  std::string bytes(text.size() * 3, '\0');
+  bytes.resize(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0],
+                                   static_cast<int>(bytes.size()), nullptr, nullptr));
+  HANDLE file = CreateFileW(L"C:\\quorvane-test\\devices.txt", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return;
+  DWORD written;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+// An export of the stand-in cfgmgr32.dll, where the device tree is.
+template <typename Function>
+Function Tree(const char* name) {
+  const HMODULE cfgmgr32 = LoadLibraryExW(L"cfgmgr32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(cfgmgr32, name)));
+}
+
+}  // namespace
+#endif
+
+#ifdef QUORVANE_STANDIN_SETUPAPI
+namespace {
+
+// One device per list: enough for a set that SetupDiOpenDeviceInfoW fills.
+struct List {
+  DEVINST node;
+  union { SP_CLASSINSTALL_HEADER header; SP_PROPCHANGE_PARAMS change; } params;
+  DWORD paramsSize;
+  DWORD flags;
+};
+
+}  // namespace
+
 EXPORT HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID*, HWND) {
   return new List();
 }
 
 EXPORT BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  if (!set || set == INVALID_HANDLE_VALUE)
+    return Fail(ERROR_INVALID_HANDLE);
   delete static_cast<List*>(set);
   return TRUE;
 }
 
-EXPORT BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO set, PCWSTR id, HWND, DWORD, PSP_DEVINFO_DATA data) {
-  if (!data || data->cbSize != sizeof *data)
-    return Fail(ERROR_INVALID_USER_BUFFER);
-  if (!Exists(id))
+EXPORT BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO set, PCWSTR id, HWND, DWORD flags, PSP_DEVINFO_DATA data) {
+  if (!set || set == INVALID_HANDLE_VALUE)
+    return Fail(ERROR_INVALID_HANDLE);
+  if (flags & ~(DIOD_CANCEL_REMOVE | DIOD_INHERIT_CLASSDRVS))
+    return Fail(ERROR_INVALID_FLAGS);
+  DEVINST node;
+  // No ID names the root device, as for CM_Locate_DevNodeW.
+  if (Tree<decltype(&CM_Locate_DevNodeW)>("CM_Locate_DevNodeW")(
+          &node, const_cast<wchar_t*>(id),
+          CM_LOCATE_DEVNODE_PHANTOM | (flags & DIOD_CANCEL_REMOVE ? CM_LOCATE_DEVNODE_CANCELREMOVE : 0)) != CR_SUCCESS)
     return Fail(ERROR_NO_SUCH_DEVINST);
-  static_cast<List*>(set)->id = id;
-  data->DevInst = 2;
+  Tree<void(WINAPI*)(DEVINST)>("QuorvaneStandInArrive")(node);
+  static_cast<List*>(set)->node = node;
+  if (!data)
+    return TRUE;
+  if (data->cbSize != sizeof *data)
+    return Fail(ERROR_INVALID_USER_BUFFER);
+  data->DevInst = node;
   return TRUE;
 }
 
@@ -126,30 +299,30 @@ EXPORT BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA,
   return TRUE;
 }
 
+// DIF_PROPERTYCHANGE with DICS_PROPCHANGE stops and restarts the device;
+// Windows ignores Scope then, as long as it is a valid value. Nothing else
+// is modelled.
 EXPORT BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA) {
   List* list = static_cast<List*>(set);
-  DWORD error = 0;
-  if (function == DIF_REMOVE) {
-    const SP_REMOVEDEVICE_PARAMS& remove = list->params.remove;
-    if (list->paramsSize != sizeof remove || remove.ClassInstallHeader.InstallFunction != DIF_REMOVE ||
-        remove.Scope != DI_REMOVEDEVICE_GLOBAL)
-      return Fail(ERROR_INVALID_PARAMETER);
-    if (Number(Variable(L"QUORVANE_TEST_REMOVE_ERROR"), &error))
-      return Fail(error);
-    if (!Exists(list->id.c_str()) || RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kEnum + list->id).c_str()) != ERROR_SUCCESS)
-      return Fail(ERROR_NO_SUCH_DEVINST);
-    return TRUE;
-  }
   const SP_PROPCHANGE_PARAMS& change = list->params.change;
   if (function != DIF_PROPERTYCHANGE || list->paramsSize != sizeof change ||
       change.ClassInstallHeader.InstallFunction != DIF_PROPERTYCHANGE || change.StateChange != DICS_PROPCHANGE ||
-      change.Scope != DICS_FLAG_GLOBAL)
+      (change.Scope != DICS_FLAG_GLOBAL && change.Scope != DICS_FLAG_CONFIGSPECIFIC &&
+       change.Scope != DICS_FLAG_CONFIGGENERAL))
     return Fail(ERROR_INVALID_PARAMETER);
-  if (!Connected(list->id.c_str()))
+  Record(std::wstring(L"DIF_PROPERTYCHANGE ") +
+         Tree<const wchar_t*(WINAPI*)(DEVINST)>("QuorvaneStandInId")(list->node));
+  ULONG status;
+  ULONG problem;
+  if (Tree<decltype(&CM_Get_DevNode_Status)>("CM_Get_DevNode_Status")(&status, &problem, list->node, 0) !=
+      CR_SUCCESS)
     return Fail(ERROR_NO_SUCH_DEVINST);
   const std::wstring outcome = Variable(L"QUORVANE_TEST_RESTART");
+  DWORD error = 0;
   if (outcome == L"reboot")
     list->flags |= DI_NEEDREBOOT;
+  else if (outcome == L"slow")
+    Sleep(2000);
   else if (Number(outcome, &error) && error)
     return Fail(error);
   return TRUE;
@@ -159,6 +332,33 @@ EXPORT BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA
   if (!params || params->cbSize != sizeof *params)
     return Fail(ERROR_INVALID_USER_BUFFER);
   params->Flags = static_cast<List*>(set)->flags;
+  return TRUE;
+}
+#endif
+
+#ifdef QUORVANE_STANDIN_NEWDEV
+// Uninstalls the device and its children. Without NeedReboot, a removal
+// that needs a reboot shows the system's restart dialog box: recorded, as
+// the test must show that none was asked for.
+EXPORT BOOL WINAPI DiUninstallDevice(HWND, HDEVINFO set, PSP_DEVINFO_DATA data, DWORD flags, PBOOL needReboot) {
+  if (flags)
+    return Fail(ERROR_INVALID_FLAGS);
+  if (!set || set == INVALID_HANDLE_VALUE)
+    return Fail(ERROR_INVALID_HANDLE);
+  if (!data || data->cbSize != sizeof *data)
+    return Fail(ERROR_INVALID_USER_BUFFER);
+  const std::wstring id = Tree<const wchar_t*(WINAPI*)(DEVINST)>("QuorvaneStandInId")(data->DevInst);
+  const std::wstring outcome = Variable(L"QUORVANE_TEST_REMOVE");
+  DWORD error = 0;
+  if (outcome != L"reboot" && Number(outcome, &error) && error)
+    return Fail(error);
+  if (!Tree<BOOL(WINAPI*)(DEVINST)>("QuorvaneStandInUninstall")(data->DevInst))
+    return Fail(ERROR_NO_SUCH_DEVINST);
+  const bool reboot = outcome == L"reboot";
+  if (needReboot)
+    *needReboot = reboot;
+  Record(L"DiUninstallDevice " + id + (needReboot ? L": NeedReboot given" : L": NeedReboot null") +
+         (reboot && !needReboot ? L", restart dialog box shown" : L""));
   return TRUE;
 }
 #endif

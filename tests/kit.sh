@@ -5,9 +5,9 @@
 # planted programs with Windows' names, and the registry, the log, the events,
 # the installed files and the task definition read back independently.
 #   kit.sh PREFIX BUILD_DIR STANDIN STANDINS_DIR
-# Wine's cfgmgr32 and setupapi know no devices: the DLLs in STANDINS_DIR stand
-# in for them in System32, for quorvane-kit.exe alone, for the devices that
-# QUORVANE_TEST_* name. Wine's ReportEventW records nothing but prints each
+# Wine's cfgmgr32, setupapi and newdev know no devices: the DLLs in
+# STANDINS_DIR stand in for them in System32, for quorvane-kit.exe alone, for
+# the device tree that QUORVANE_TEST_* describe (see device_standin.cpp). Wine's ReportEventW records nothing but prints each
 # event: its type, ID and description are read from that.
 set -eu
 prefix=$1 build=$2 standin=$3 standins=$4
@@ -18,22 +18,22 @@ fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
 
 key1='HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_04F3&PID_0026&MI_01'
 key2='HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_0EEF&PID_C069'
+hid='HKLM\SYSTEM\CurrentControlSet\Enum\HID\VID_04F3&PID_0026&MI_01'
 id1='USB\VID_04F3&PID_0026&MI_01\6&1a2b3c4d&0&0001'
 id2='USB\VID_04F3&PID_0026&MI_01\6&1a2b3c4d&0&0002'
 other='USB\VID_0EEF&PID_C069\5&2f&0&3'
+child='HID\VID_04F3&PID_0026&MI_01\7&2b&0&0000'
 root='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum'
 source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvane'
 overrides='HKCU\Software\Wine\AppDefaults\quorvane-kit.exe\DllOverrides'
-version='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion'
 installed="$drive/Program Files/Quorvane"
 log="$drive/windows/logs/Quorvane/quorvane.log"
 task_file="$system32/tasks/Quorvane"
-build_number=$("$run" "$prefix" reg query "$version" /v CurrentBuildNumber | tr -d '\r' | sed -n 's/.*REG_SZ *//p')
 
 # The device functions stand in only while a case asks for them; Wine's own
 # DLLs are kept aside and put back.
 devices() {
-  for dll in cfgmgr32 setupapi; do
+  for dll in cfgmgr32 setupapi newdev; do
     [ -e "$system32/$dll.dll.wine" ] || cp "$system32/$dll.dll" "$system32/$dll.dll.wine"
     if [ "$1" = yes ]; then
       cp "$standins/$dll.dll" "$system32/$dll.dll"
@@ -45,9 +45,8 @@ devices() {
   [ "$1" = yes ] || "$run" "$prefix" reg delete "$overrides" /f >/dev/null 2>&1 || true
 }
 clean() {
-  for key in "$key1" "$key2" "$source"; do "$run" "$prefix" reg delete "$key" /f >/dev/null 2>&1 || true; done
+  for key in "$key1" "$key2" "$hid" "$source"; do "$run" "$prefix" reg delete "$key" /f >/dev/null 2>&1 || true; done
   "$run" "$prefix" schtasks /delete /tn Quorvane /f >/dev/null 2>&1 || true
-  "$run" "$prefix" reg add "$version" /v CurrentBuildNumber /d "$build_number" /f >/dev/null
   devices no
   rm -rf "$installed" "${log%/*}" "$drive/quorvane-test" "$system32"/*.dll.wine
 }
@@ -78,8 +77,7 @@ done
   fail "quorvane-task.xml is not UTF-16 LE with a byte-order mark: Windows' schtasks would refuse it"
 xmllint --noout "$package/quorvane-task.xml" || fail "quorvane-task.xml is not well-formed"
 # DLLs of the device functions' names, planted beside the program: each records it if it is ever loaded.
-cp "$standins/planted.dll" "$package/cfgmgr32.dll"
-cp "$standins/planted.dll" "$package/setupapi.dll"
+for dll in cfgmgr32 setupapi newdev; do cp "$standins/planted.dll" "$package/$dll.dll"; done
 
 # --- Running the scripts --------------------------------------------------------------
 
@@ -160,15 +158,17 @@ EOF
 # --- apply.cmd: the value, the status, the line logged and the event ---------------------
 
 again="; restart the device or the machine for the setting to take effect"
-stale="; present no - WARNING: this instance is not connected, so the touch panel in use keeps its former setting (see the deployment guide: stale instances)"
-unknown="; presence unknown - WARNING: CM_Locate_DevNodeW answered CR 0x13 for connected devices and CR 0x13 for all"
+stale="; device disconnected - WARNING: this instance is not connected, so the touch panel in use keeps its former setting (see the deployment guide: stale instances)"
+unknown="; device unknown: CM_Locate_DevNodeW answered CR 0x13 for connected devices and CR 0x13 for all - WARNING: Windows could not tell whether this device works"
+problem=" - WARNING: Windows reports a problem with this device, so the setting is not in use (see the deployment guide: device states)"
+two="; instances connected 2 - WARNING: only the key above holds the setting, the others keep their former one (see the deployment guide: two panels)"
 parameters1="$root\\$id1\\Device Parameters"
-layout "$key1\\0000" "$parameters1" "$root\\$id2\\Device Parameters"
-# device stand-ins|connected|restart|arguments|value|exit status|event type|logged after the key
-while IFS="|" read -r stand_in connected restart arguments data status type after; do
+layout "$key1\\0000" "$parameters1" "$root\\$id2\\Device Parameters" "$root\\$other" "$root\\$child"
+# device stand-ins|devices|restart|arguments|value|exit status|event type|logged after the key
+while IFS="|" read -r stand_in devices restart arguments data status type after; do
   devices "$stand_in"
   # shellcheck disable=SC2086
-  QUORVANE_TEST_CONNECTED=$connected QUORVANE_TEST_RESTART=$restart kit "$status" "$kit\\apply.cmd" $arguments
+  QUORVANE_TEST_DEVICES=$devices QUORVANE_TEST_RESTART=$restart kit "$status" "$kit\\apply.cmd" $arguments
   [ "$(value "$parameters1")" = "$data" ] || fail "apply.cmd $arguments: value $(value "$parameters1"), expected $data"
   switch=$(echo "$arguments" | grep -o -- -enable || echo none)
   want="switch $switch; status 0; key $parameters1$after"
@@ -177,36 +177,44 @@ expected: $want"
   event "$type" 100
 done <<EOF
 no||||0x0|0|2|$unknown
-yes|$id1|0|-enable /restart|0x1|0|4|; present yes; restart done
-yes|$id1|reboot|/RESTART|0x0|3010|4|; present yes; restart done, a reboot is needed to finish (3010)
-yes|$id1|5|-enable /restart|0x1|0|2|; present yes; restart failed - WARNING: SetupDiCallClassInstaller failed (error 5)$again
-yes|$id2|0|/restart|0x0|0|2|$stale; restart not done$again
+yes|$id1=started|0|-enable /restart|0x1|0|4|; device working; restart done
+yes|$id1=started|reboot|/RESTART|0x0|3010|4|; device working; restart done, a reboot is needed to finish (3010)
+yes|$id1=started|5|-enable /restart|0x1|0|2|; device working; restart failed - WARNING: SetupDiCallClassInstaller failed (error 5)$again
+yes|$id2=started|0|/restart|0x0|0|2|$stale; restart not done$again
+yes|$id1=22;$id2=started||-enable|0x1|0|2|; device problem 22 (disabled)$problem$two
+yes|$id1=43|0|/restart|0x0|0|2|; device problem 43 (stopped after it reported problems)$problem; restarted, but it did not start
 EOF
 [ "$(value "$root\\$id2\\Device Parameters")" = "" ] || fail "apply.cmd wrote a second instance"
 
-# Stale instances, on Windows 10 1809's build and without pnputil: the stale
-# first instance is removed only when asked.
-"$run" "$prefix" reg add "$version" /v CurrentBuildNumber /d 17763 /f >/dev/null
-for arguments in -enable "-enable /remove-stale"; do
-  # shellcheck disable=SC2086
-  QUORVANE_TEST_CONNECTED=$id2 kit 0 "$kit\\apply.cmd" $arguments
-done
-[ "$(logged 4)" = "switch -enable; status 0; key $parameters1$stale
-stale instance ${key1#HKLM\\SYSTEM\\CurrentControlSet\\Enum\\}\\0000 removed
-stale instance $id1 removed
-switch -enable; status 0; key $root\\$id2\\Device Parameters; present yes; stale removed 2, not removed 0" ] ||
-  fail "stale instances logged: $(logged 4)"
+# Stale instances are removed only when asked, with their children, and not
+# one that is plugged in again as its removal comes. Windows is told where
+# to say that a reboot is needed, so that it shows no restart prompt.
+stale0="${key1#HKLM\\SYSTEM\\CurrentControlSet\\Enum\\}\\0000"
+tree="$id2=started;$other=back;$child=disconnected<$id1"
+rm -f "$drive/quorvane-test/devices.txt"
+QUORVANE_TEST_DEVICES=$tree kit 0 "$kit\\apply.cmd" -enable
+QUORVANE_TEST_DEVICES=$tree QUORVANE_TEST_REMOVE=reboot kit 3010 "$kit\\apply.cmd" -enable /remove-stale
+[ "$(logged 5)" = "switch -enable; status 0; key $parameters1$stale
+stale instance $stale0 removed, a reboot is needed to finish
+stale instance $id1 removed, a reboot is needed to finish
+stale instance $other kept: it is in the device tree again
+switch -enable; status 0; key $root\\$id2\\Device Parameters; device working; stale removed 2 ($stale0, $id1), not removed 0, connected again 1 ($other); a reboot is needed to finish the removal" ] ||
+  fail "stale instances logged: $(logged 5)"
 event 4 100
-"$run" "$prefix" reg query "$root\\$id1" >/dev/null 2>&1 && fail "the stale instance was not removed"
+for key in "$root\\$id1" "$root\\$child"; do
+  "$run" "$prefix" reg query "$key" >/dev/null 2>&1 && fail "$key was not removed"
+done
 [ "$(value "$root\\$id2\\Device Parameters")" = 0x1 ] || fail "the connected instance was not written"
+[ "$(tr -d '\r' <"$drive/quorvane-test/devices.txt" | grep DiUninstallDevice)" = "DiUninstallDevice $stale0: NeedReboot given
+DiUninstallDevice $id1: NeedReboot given" ] || fail "removals asked for: $(cat "$drive/quorvane-test/devices.txt")"
 
 # An instance name that would be script text if expanded is written, logged
 # exactly and passed on as data.
 hostile='0"&echo pwned>pwned.txt&"!x^y (1) %PATH%'
 layout "$key2\\$hostile\\Device Parameters" "$root\\$other\\Device Parameters"
-QUORVANE_TEST_CONNECTED=$other kit 0 "$kit\\apply.cmd" -enable /remove-stale
+QUORVANE_TEST_DEVICES=$other=started kit 0 "$kit\\apply.cmd" -enable /remove-stale
 [ "$(logged 2)" = "stale instance USB\\VID_0EEF&PID_C069\\$hostile removed
-switch -enable; status 0; key $root\\$other\\Device Parameters; present yes; stale removed 1, not removed 0" ] ||
+switch -enable; status 0; key $root\\$other\\Device Parameters; device working; stale removed 1 (USB\\VID_0EEF&PID_C069\\$hostile), not removed 0" ] ||
   fail "a hostile name: logged $(logged 2)"
 layout "$key2\\$hostile\\Device Parameters"
 kit 0 "$kit\\apply.cmd" -enable
@@ -239,11 +247,23 @@ kit 87 "$kit\\apply.cmd" "" -enable
   fail "apply.cmd -Enable or \"\" -enable ran"
 # A log that cannot be appended to is said on stderr and in the event, and the status stays.
 mv "$log" "$log.kept" && mkdir "$log"
-QUORVANE_TEST_CONNECTED=$other kit 0 "$kit\\apply.cmd"
+QUORVANE_TEST_DEVICES=$other=started kit 0 "$kit\\apply.cmd"
 rmdir "$log" && mv "$log.kept" "$log"
-written="switch none; status 0; key $root\\$other\\Device Parameters; present yes; not logged - WARNING: could not open C:\\windows\\Logs\\Quorvane\\quorvane.log (error 5)"
+written="switch none; status 0; key $root\\$other\\Device Parameters; device working; not logged - WARNING: could not open C:\\windows\\Logs\\Quorvane\\quorvane.log (error 5)"
 case "$out" in *"quorvane-kit.exe: $written"*) ;; *) fail "a failed append was not reported: $out" ;; esac
 event 2 100 "$written"
+
+# Two runs at once: the second waits while the first holds the log, here
+# restarting the panel, and both lines are whole.
+rm -f "$drive/quorvane-test/devices.txt"
+(QUORVANE_TEST_DEVICES=$other=started QUORVANE_TEST_RESTART=slow kit 0 "$kit\\apply.cmd" /restart) &
+first=$!
+for _ in $(seq 200); do grep -q DIF_PROPERTYCHANGE "$drive/quorvane-test/devices.txt" 2>/dev/null && break; sleep 0.1; done
+QUORVANE_TEST_DEVICES=$other=started kit 0 "$kit\\apply.cmd" -enable
+wait "$first" || fail "the first of two runs at once failed"
+[ "$(logged 2)" = "switch none; status 0; key $root\\$other\\Device Parameters; device working; restart done
+switch -enable; status 0; key $root\\$other\\Device Parameters; device working" ] || fail "two runs at once logged: $(logged 2)"
+event 4 100
 
 # --- install.cmd, uninstall.cmd, undo.cmd --------------------------------------------------
 
@@ -261,7 +281,7 @@ element() {
 }
 for arguments in "-enable /restart /remove-stale" ""; do
   # shellcheck disable=SC2086
-  QUORVANE_TEST_CONNECTED=$id1 kit 0 "$kit\\install.cmd" $arguments
+  QUORVANE_TEST_DEVICES=$id1=started kit 0 "$kit\\install.cmd" $arguments
   # The definition registered is the one shipped, byte for byte; the arguments are in startup.cmd.
   for file in quorvane.exe quorvane-kit.exe apply.cmd uninstall.cmd undo.cmd detect.ps1 quorvane-task.xml README.md LICENSE docs/deploying.md; do
     cmp -s "$package/$file" "$installed/$file" || fail "install.cmd $arguments: $file not installed"

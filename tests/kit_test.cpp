@@ -2,6 +2,7 @@
 // stale, when removal is allowed, what is logged and which event is written.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,13 +20,21 @@ const std::wstring kPanel1 = L"USB\\VID_04F3&PID_0026&MI_01\\";
 const std::wstring kPanel2 = L"USB\\VID_0EEF&PID_C069\\";
 const std::wstring kKey = L"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
 const std::wstring kNotConnected =
-    L"; present no - WARNING: this instance is not connected, so the touch panel in use keeps its former setting "
-    L"(see the deployment guide: stale instances)";
+    L"; device disconnected - WARNING: this instance is not connected, so the touch panel in use keeps its former "
+    L"setting (see the deployment guide: stale instances)";
+const std::wstring kUnknown = L"; device unknown: CR 0x13 - WARNING: Windows could not tell whether this device works";
+const std::wstring kProblem =
+    L" - WARNING: Windows reports a problem with this device, so the setting is not in use (see the deployment "
+    L"guide: device states)";
 const std::wstring kAdvice = L"; restart the device or the machine for the setting to take effect";
+
+constexpr DeviceState kWorking = {State::kWorking, 0};
+constexpr DeviceState kDisconnected = {State::kDisconnected, 0};
 
 struct FakeInstance {
   std::wstring id;
-  Presence presence;
+  DeviceState state;
+  bool back = false;  // in the device tree again when it comes to removing it
 };
 
 struct Fake {
@@ -35,6 +44,12 @@ struct Fake {
   Change removal = Change::kDone;
   Change restart = Change::kDone;
   int deviceKey = 0;  // the device key quorvane.exe searches
+  std::optional<DeviceState> restarted;  // the state a restart leaves
+  Value value = Value::kDword;  // what the instance written holds
+  std::optional<DWORD> data;    // by default, what quorvane.exe was asked to write
+  bool busy = false;            // another run holds the lock
+  bool locked = false;
+  int asked = -1;
   std::vector<std::wstring> notes;
   std::vector<std::wstring> removed;
 };
@@ -43,9 +58,24 @@ Fake& Of(void* context) {
   return *static_cast<Fake*>(context);
 }
 
+FakeInstance& Find(Fake& fake, const wchar_t* id) {
+  for (auto& device : fake.devices)
+    for (FakeInstance& instance : device)
+      if (instance.id == id)
+        return instance;
+  ADD_FAILURE() << "asked for an instance that is not there";
+  static FakeInstance none;
+  none = {id, {State::kUnknown, 0}};
+  return none;
+}
+
 const KitPlatform kFakePlatform = {
     nullptr,
-    [](void* c, int, Text*) { return Of(c).status; },
+    [](void* c, int enable, Text*) {
+      EXPECT_TRUE(Of(c).locked) << "ran before taking the lock";
+      Of(c).asked = enable;
+      return Of(c).status;
+    },
     [](void* c) { return Of(c).deviceKey; },
     [](void* c, wchar_t* path) {
       const std::wstring full = L"SYSTEM\\CurrentControlSet\\Enum\\" + Of(c).written + L"\\Device Parameters";
@@ -60,18 +90,24 @@ const KitPlatform kFakePlatform = {
       return 1;
     },
     [](void* c, const wchar_t* id, Text* why) {
-      for (auto& device : Of(c).devices)
-        for (const FakeInstance& instance : device)
-          if (instance.id == id) {
-            if (instance.presence == Presence::kUnknown)
-              Append(why, L"CR 0x13");
-            return instance.presence;
-          }
-      ADD_FAILURE() << "asked for an instance that is not there";
-      return Presence::kUnknown;
+      EXPECT_TRUE(Of(c).locked) << "counted before taking the lock";
+      const DeviceState state = Find(Of(c), id).state;
+      if (state.state == State::kUnknown)
+        Append(why, L"CR 0x13");
+      return state;
+    },
+    [](void* c, const wchar_t* id, DWORD* data) {
+      EXPECT_EQ(Of(c).written, id);
+      *data = Of(c).data.value_or(static_cast<DWORD>(Of(c).asked));
+      return Of(c).value;
     },
     [](void* c, const wchar_t* id, Text* why) {
       Fake& fake = Of(c);
+      FakeInstance& instance = Find(fake, id);
+      if (instance.back) {
+        instance.state = kWorking;
+        return Change::kPresent;
+      }
       if (fake.removal == Change::kFailed) {
         Append(why, L"denied");
         return fake.removal;
@@ -85,12 +121,19 @@ const KitPlatform kFakePlatform = {
           }
       return fake.removal;
     },
-    [](void* c, const wchar_t*, Text* why) {
-      if (Of(c).restart == Change::kFailed)
+    [](void* c, const wchar_t* id, Text* why) {
+      Fake& fake = Of(c);
+      if (fake.restart == Change::kFailed)
         Append(why, L"SetupDiCallClassInstaller failed (error 5)");
-      return Of(c).restart;
+      else if (fake.restarted)
+        Find(fake, id).state = *fake.restarted;
+      return fake.restart;
     },
     [](void* c, const wchar_t* line) { Of(c).notes.push_back(line); },
+    [](void* c) {
+      Of(c).locked = true;
+      return Of(c).busy ? 0 : 1;
+    },
 };
 
 struct Case {
@@ -115,65 +158,144 @@ std::wstring RunCase(Fake* fake, const std::vector<const wchar_t*>& arguments, K
   return line.data;
 }
 
+// A fake with what a case sets: the instances, and its other fields.
+Fake With(std::vector<FakeInstance> first, std::vector<FakeInstance> second, std::wstring written,
+          void (*more)(Fake*) = nullptr) {
+  Fake fake;
+  fake.devices[0] = std::move(first);
+  fake.devices[1] = std::move(second);
+  fake.written = std::move(written);
+  if (more)
+    more(&fake);
+  return fake;
+}
+
 TEST(Kit, RunsDecideLineEventAndStatus) {
   const std::wstring a = kPanel1 + L"6&1a&0&0001", b = kPanel1 + L"6&1a&0&0002", c = kPanel2 + L"5&2f&0&3";
   const std::wstring hostile = kPanel2 + L"0\"&echo pwned>x&\"!x^y (1)";
-  const FakeInstance connectedA{a, Presence::kConnected}, staleA{a, Presence::kDisconnected},
-      connectedB{b, Presence::kConnected}, staleB{b, Presence::kDisconnected}, connectedC{c, Presence::kConnected},
-      unknownA{a, Presence::kUnknown};
+  const FakeInstance connectedA{a, kWorking}, staleA{a, kDisconnected}, connectedB{b, kWorking},
+      staleB{b, kDisconnected}, connectedC{c, kWorking}, unknownA{a, {State::kUnknown, 0}},
+      disabledA{a, {State::kProblem, 22}}, failingA{a, {State::kProblem, 43}}, disabledB{b, {State::kProblem, 22}},
+      backA{a, kDisconnected, true};
   const std::wstring at = L"; key " + kKey;
+  const std::wstring atA = at + a + L"\\Device Parameters", atB = at + b + L"\\Device Parameters";
   const std::vector<Case> cases = {
-      {"written, connected", {}, {{{connectedA}, {}}, 0, a}, at + a + L"\\Device Parameters; present yes", {},
+      {"written, working", {}, With({connectedA}, {}, a), atA + L"; device working", {}, EVENTLOG_INFORMATION_TYPE,
+       0},
+      {"written to a stale instance", {L"-enable"}, With({staleA, connectedB}, {}, a), atA + kNotConnected, {},
+       EVENTLOG_WARNING_TYPE, 0},
+      {"state unknown", {}, With({unknownA}, {}, a), atA + kUnknown, {}, EVENTLOG_WARNING_TYPE, 0},
+      {"disabled", {}, With({disabledA}, {}, a), atA + L"; device problem 22 (disabled)" + kProblem, {},
+       EVENTLOG_WARNING_TYPE, 0},
+      {"two panels connected, one written", {L"-enable"}, With({connectedA, disabledB}, {}, a),
+       atA + L"; device working; instances connected 2 - WARNING: only the key above holds the setting, the others "
+             L"keep their former one (see the deployment guide: two panels)",
+       {}, EVENTLOG_WARNING_TYPE, 0},
+      {"a panel of the other kind is not counted", {}, With({connectedA}, {connectedC}, a), atA + L"; device working",
+       {}, EVENTLOG_INFORMATION_TYPE, 0},
+      {"stale removed first", {L"/remove-stale", L"-enable"}, With({staleA, connectedB}, {}, b),
+       atB + L"; device working; stale removed 1 (" + a + L"), not removed 0", {L"stale instance " + a + L" removed"},
        EVENTLOG_INFORMATION_TYPE, 0},
-      {"written to a stale instance", {L"-enable"}, {{{staleA, connectedB}, {}}, 0, a},
-       at + a + L"\\Device Parameters" + kNotConnected, {}, EVENTLOG_WARNING_TYPE, 0},
-      {"presence unknown", {}, {{{unknownA}, {}}, 0, a},
-       at + a + L"\\Device Parameters; presence unknown - WARNING: CR 0x13", {}, EVENTLOG_WARNING_TYPE, 0},
-      {"stale removed first", {L"/remove-stale", L"-enable"}, {{{staleA, connectedB}, {}}, 0, b},
-       at + b + L"\\Device Parameters; present yes; stale removed 1, not removed 0",
-       {L"stale instance " + a + L" removed"}, EVENTLOG_INFORMATION_TYPE, 0},
-      {"stale of both panels, the second connected", {L"/REMOVE-STALE"}, {{{staleA, staleB}, {connectedC}}, 1, L""},
+      {"a panel with a problem is connected: stale ones go", {L"/remove-stale"}, With({staleA, disabledB}, {}, b),
+       atB + L"; device problem 22 (disabled)" + kProblem + L"; stale removed 1 (" + a + L"), not removed 0",
+       {L"stale instance " + a + L" removed"}, EVENTLOG_WARNING_TYPE, 0},
+      {"a removal needs a reboot", {L"/remove-stale"},
+       With({staleA, connectedB}, {}, b, [](Fake* f) { f->removal = Change::kDoneRebootNeeded; }),
+       atB + L"; device working; stale removed 1 (" + a + L"), not removed 0; a reboot is needed to finish the removal",
+       {L"stale instance " + a + L" removed, a reboot is needed to finish"}, EVENTLOG_INFORMATION_TYPE,
+       kStatusRebootNeeded},
+      {"stale of both panels, the second connected: a reboot asked for does not hide status 1", {L"/REMOVE-STALE"},
+       With({staleA, staleB}, {connectedC}, L"",
+            [](Fake* f) {
+              f->status = 1;
+              f->removal = Change::kDoneRebootNeeded;
+            }),
        L"; status 1 - the first touch panel's device key is there, so the second is never looked at (see the "
-       L"deployment guide: stale instances); key none; stale removed 2, not removed 0",
-       {L"stale instance " + a + L" removed", L"stale instance " + b + L" removed"}, EVENTLOG_ERROR_TYPE, 1},
-      {"none connected: nothing removed", {L"/remove-stale"}, {{{staleA, staleB}, {}}, 0, a},
-       at + a + L"\\Device Parameters" + kNotConnected +
+       L"deployment guide: stale instances); key none; stale removed 2 (" + a + L", " + b + L"), not removed 0"
+       L"; a reboot is needed to finish the removal",
+       {L"stale instance " + a + L" removed, a reboot is needed to finish",
+        L"stale instance " + b + L" removed, a reboot is needed to finish"},
+       EVENTLOG_ERROR_TYPE, 1},
+      {"plugged back in before its removal: kept", {L"/remove-stale"}, With({backA, connectedB}, {}, b),
+       atB + L"; device working; instances connected 2 - WARNING: only the key above holds the setting, the others "
+             L"keep their former one (see the deployment guide: two panels); stale removed 0, not removed 0, "
+             L"connected again 1 (" + a + L")",
+       {L"stale instance " + a + L" kept: it is in the device tree again"}, EVENTLOG_WARNING_TYPE, 0},
+      {"none connected: nothing removed", {L"/remove-stale"}, With({staleA, staleB}, {}, a),
+       atA + kNotConnected +
            L"; stale instances not removed - WARNING: no touch panel is connected, so none can be told stale",
        {}, EVENTLOG_WARNING_TYPE, 0},
-      {"presence unknown: nothing removed", {L"/remove-stale"}, {{{unknownA}, {}}, 0, a},
-       at + a + L"\\Device Parameters; presence unknown - WARNING: CR 0x13"
-                L"; stale instances not checked - WARNING: presence unknown: CR 0x13",
-       {}, EVENTLOG_WARNING_TYPE, 0},
-      {"a removal fails", {L"/remove-stale"}, {{{staleA, connectedB}, {}}, 0, a, Change::kFailed},
-       at + a + L"\\Device Parameters" + kNotConnected + L"; stale removed 0, not removed 1",
-       {L"stale instance " + a + L" not removed - WARNING: denied"}, EVENTLOG_WARNING_TYPE, 0},
-      {"a hostile name, logged as it stands", {L"/remove-stale"}, {{{}, {{hostile, Presence::kDisconnected},
-       connectedC}}, 0, c}, at + c + L"\\Device Parameters; present yes; stale removed 1, not removed 0",
-       {L"stale instance " + hostile + L" removed"}, EVENTLOG_INFORMATION_TYPE, 0},
-      {"restarted", {L"/restart"}, {{{connectedA}, {}}, 0, a},
-       at + a + L"\\Device Parameters; present yes; restart done", {}, EVENTLOG_INFORMATION_TYPE, 0},
-      {"restarted, reboot needed", {L"-enable", L"/Restart"},
-       {{{connectedA}, {}}, 0, a, Change::kDone, Change::kDoneRebootNeeded},
-       at + a + L"\\Device Parameters; present yes; restart done, a reboot is needed to finish (3010)", {},
-       EVENTLOG_INFORMATION_TYPE, kStatusRebootNeeded},
-      {"restart fails", {L"/restart"}, {{{connectedA}, {}}, 0, a, Change::kDone, Change::kFailed},
-       at + a + L"\\Device Parameters; present yes; restart failed - WARNING: SetupDiCallClassInstaller failed "
-                L"(error 5)" + kAdvice,
-       {}, EVENTLOG_WARNING_TYPE, 0},
-      {"a stale instance is not restarted", {L"/restart"}, {{{staleA}, {}}, 0, a, Change::kDone, Change::kFailed},
-       at + a + L"\\Device Parameters" + kNotConnected + L"; restart not done" + kAdvice, {}, EVENTLOG_WARNING_TYPE,
+      {"state unknown: nothing removed", {L"/remove-stale"}, With({unknownA}, {}, a),
+       atA + kUnknown + L"; stale instances not checked - WARNING: state unknown: CR 0x13", {}, EVENTLOG_WARNING_TYPE,
        0},
-      {"written, then not found again", {L"/restart"}, {{{connectedA}, {}}, 0, L""},
+      {"a removal fails", {L"/remove-stale"},
+       With({staleA, connectedB}, {}, a, [](Fake* f) { f->removal = Change::kFailed; }),
+       atA + kNotConnected + L"; stale removed 0, not removed 1",
+       {L"stale instance " + a + L" not removed - WARNING: denied"}, EVENTLOG_WARNING_TYPE, 0},
+      {"a hostile name, logged as it stands", {L"/remove-stale"},
+       With({}, {{hostile, kDisconnected}, connectedC}, c, [](Fake* f) { f->deviceKey = 1; }),
+       at + c + L"\\Device Parameters; device working; stale removed 1 (" + hostile + L"), not removed 0",
+       {L"stale instance " + hostile + L" removed"}, EVENTLOG_INFORMATION_TYPE, 0},
+      {"restarted", {L"/restart"}, With({connectedA}, {}, a), atA + L"; device working; restart done", {},
+       EVENTLOG_INFORMATION_TYPE, 0},
+      {"restarted, reboot needed", {L"-enable", L"/Restart"},
+       With({connectedA}, {}, a, [](Fake* f) { f->restart = Change::kDoneRebootNeeded; }),
+       atA + L"; device working; restart done, a reboot is needed to finish (3010)", {}, EVENTLOG_INFORMATION_TYPE,
+       kStatusRebootNeeded},
+      {"a restart that brings a failed device back", {L"/restart"},
+       With({{a, {State::kProblem, 10}}}, {}, a, [](Fake* f) { f->restarted = kWorking; }),
+       atA + L"; device working; restart done", {}, EVENTLOG_INFORMATION_TYPE, 0},
+      {"still failing after the restart", {L"/restart"}, With({failingA}, {}, a),
+       atA + L"; device problem 43 (stopped after it reported problems)" + kProblem +
+           L"; restarted, but it did not start",
+       {}, EVENTLOG_WARNING_TYPE, 0},
+      {"not started after a restart that needs a reboot", {L"-enable", L"/restart"},
+       With({connectedA}, {}, a,
+            [](Fake* f) {
+              f->restart = Change::kDoneRebootNeeded;
+              f->restarted = DeviceState{State::kProblem, 14};
+            }),
+       atA + L"; device problem 14 (needs the computer restarted)" + kProblem +
+           L"; restarted, but it did not start, a reboot is needed to finish (3010)",
+       {}, EVENTLOG_WARNING_TYPE, kStatusRebootNeeded},
+      {"unknown after the restart", {L"/restart"},
+       With({connectedA}, {}, a, [](Fake* f) { f->restarted = DeviceState{State::kUnknown, 0}; }),
+       atA + kUnknown + L"; restarted, but whether it started is not known", {}, EVENTLOG_WARNING_TYPE, 0},
+      {"restart fails", {L"/restart"}, With({connectedA}, {}, a, [](Fake* f) { f->restart = Change::kFailed; }),
+       atA + L"; device working; restart failed - WARNING: SetupDiCallClassInstaller failed (error 5)" + kAdvice, {},
+       EVENTLOG_WARNING_TYPE, 0},
+      {"a stale instance is not restarted", {L"/restart"},
+       With({staleA}, {}, a, [](Fake* f) { f->restart = Change::kFailed; }),
+       atA + kNotConnected + L"; restart not done" + kAdvice, {}, EVENTLOG_WARNING_TYPE, 0},
+      {"written, then not found again", {L"/restart"}, With({connectedA}, {}, L""),
        L"; key unknown - WARNING: the instance written was not found again; restart not done" + kAdvice, {},
        EVENTLOG_WARNING_TYPE, 0},
-      {"guard taken", {L"/restart"}, {{{connectedA}, {}}, 2, L""},
+      {"the instance found again holds another value", {L"-enable", L"/restart"},
+       With({connectedA}, {}, a, [](Fake* f) { f->data = 0; }),
+       L"; key unknown - WARNING: the instance found again does not hold the value written: " + kKey + a +
+           L"\\Device Parameters holds SelectiveSuspendOn 0; restart not done" + kAdvice,
+       {}, EVENTLOG_WARNING_TYPE, 0},
+      {"the instance found again has no value", {},
+       With({connectedA}, {}, a, [](Fake* f) { f->value = Value::kAbsent; }),
+       L"; key unknown - WARNING: the instance found again does not hold the value written: " + kKey + a +
+           L"\\Device Parameters has no SelectiveSuspendOn",
+       {}, EVENTLOG_WARNING_TYPE, 0},
+      {"another run held the lock too long", {}, With({connectedA}, {}, a, [](Fake* f) { f->busy = true; }),
+       L"; status 0 - WARNING: another run of the kit held the log for a minute, and this run went on beside it" +
+           atA + L"; device working",
+       {}, EVENTLOG_WARNING_TYPE, 0},
+      {"guard taken", {L"/restart"}, With({connectedA}, {}, L"", [](Fake* f) { f->status = 2; }),
        L"; status 2 - another program holds the name Quorvane Execute Mutex Name; if this comes at every start, "
        L"see the deployment guide (status 2); key none",
        {}, EVENTLOG_WARNING_TYPE, 2},
-      {"not written, second panel", {}, {{{}, {connectedC}}, 1, L"", Change::kDone, Change::kDone, 1},
-       L"; status 1; key none", {},
-       EVENTLOG_ERROR_TYPE, 1},
-      {"quorvane.exe ended abnormally", {}, {{{connectedA}, {}}, 0xC0000409, L""},
+      {"not written, second panel", {},
+       With({}, {connectedC}, L"",
+            [](Fake* f) {
+              f->status = 1;
+              f->deviceKey = 1;
+            }),
+       L"; status 1; key none", {}, EVENTLOG_ERROR_TYPE, 1},
+      {"quorvane.exe ended abnormally", {}, With({connectedA}, {}, L"", [](Fake* f) { f->status = 0xC0000409; }),
        L"; status 0xC0000409; key none", {}, EVENTLOG_ERROR_TYPE, 0xC0000409},
   };
   const DWORD ids[] = {100, 101, 102};
@@ -196,11 +318,33 @@ TEST(Kit, RunsDecideLineEventAndStatus) {
   }
 }
 
+// How the log, and /status, name what Windows says.
+TEST(Kit, StatesNamed) {
+  const struct {
+    DeviceState state;
+    const wchar_t* named;
+  } cases[] = {
+      {kWorking, L"working"},
+      {{State::kProblem, 22}, L"problem 22 (disabled)"},
+      {{State::kProblem, 10}, L"problem 10 (cannot start)"},
+      {{State::kProblem, 43}, L"problem 43 (stopped after it reported problems)"},
+      {{State::kProblem, 99}, L"problem 99"},
+      {kDisconnected, L"disconnected"},
+      {{State::kUnknown, 0}, L"unknown: CM_Get_DevNode_Status answered CR 0x3"},
+  };
+  for (const auto& test : cases) {
+    Text text;
+    Clear(&text);
+    AppendState(&text, test.state, L"CM_Get_DevNode_Status answered CR 0x3");
+    EXPECT_STREQ(test.named, text.data);
+  }
+}
+
 // A connected instance is never removed, whatever comes before it.
 TEST(Kit, RemovesOnlyDisconnectedInstances) {
   Fake fake;
   for (int i = 0; i < 6; ++i)
-    fake.devices[i % 2].push_back({kPanel1 + std::to_wstring(i), i % 3 ? Presence::kDisconnected : Presence::kConnected});
+    fake.devices[i % 2].push_back({kPanel1 + std::to_wstring(i), i % 3 ? kDisconnected : kWorking});
   fake.written = kPanel1 + L"0";
   KitEvent event;
   DWORD exitStatus;
