@@ -77,12 +77,24 @@ int RemoveTree(const Text& folder, DWORD depth) {
   return !Exists(folder);
 }
 
+// System32 followed by name: where Windows' own programs are called from.
+int InSystem32(Text* path, const wchar_t* name) {
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  Clear(path);
+  if (!length || length >= MAX_PATH)
+    return 0;
+  Append(path, system);
+  Append(path, name);
+  return 1;
+}
+
 // Runs a program by its full path with the given command line, from
 // System32, output to the given handles, and returns its exit status, or
 // kStatusNotStarted with why.
 DWORD Start(const wchar_t* program, const wchar_t* line, HANDLE output, HANDLE error, Text* why) {
-  wchar_t system[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  Text system;
+  const int found = InSystem32(&system, L"");
   Text command;
   Clear(&command);
   Append(&command, line);
@@ -93,8 +105,8 @@ DWORD Start(const wchar_t* program, const wchar_t* line, HANDLE output, HANDLE e
   startup.hStdOutput = output;
   startup.hStdError = error;
   PROCESS_INFORMATION process;
-  if (!length || length >= MAX_PATH ||
-      !CreateProcessW(program, command.data, nullptr, nullptr, TRUE, 0, nullptr, system, &startup, &process)) {
+  if (!found ||
+      !CreateProcessW(program, command.data, nullptr, nullptr, TRUE, 0, nullptr, system.data, &startup, &process)) {
     Append(why, program);
     Append(why, L" could not be started");
     AppendErrorNote(why, GetLastError());
@@ -112,14 +124,9 @@ DWORD Start(const wchar_t* program, const wchar_t* line, HANDLE output, HANDLE e
 // schtasks.exe of System32 with arguments, its output discarded (its errors
 // too, unless shown); its exit status, or kStatusNotStarted.
 DWORD Schtasks(const wchar_t* arguments, int showErrors) {
-  wchar_t system[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-  if (!length || length >= MAX_PATH)
-    return kStatusNotStarted;
   Text program;
-  Clear(&program);
-  Append(&program, system);
-  Append(&program, L"\\schtasks.exe");
+  if (!InSystem32(&program, L"\\schtasks.exe"))
+    return kStatusNotStarted;
   Text line;
   Clear(&line);
   Append(&line, L"\"");
@@ -379,13 +386,8 @@ DWORD Uninstall(const Package& package) {
   // proves nothing there.
   Schtasks(L"/end /tn Quorvane", 0);
   Schtasks(L"/delete /tn Quorvane /f", 0);
-  wchar_t system[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
   Text task;
-  Clear(&task);
-  Append(&task, length && length < MAX_PATH ? system : L"");
-  Append(&task, L"\\Tasks\\Quorvane");
-  if (Schtasks(L"/query /tn Quorvane", 0) == 0 && Exists(task)) {
+  if (Schtasks(L"/query /tn Quorvane", 0) == 0 && InSystem32(&task, L"\\Tasks\\Quorvane") && Exists(task)) {
     SayOnStderr(L"could not remove the task Quorvane");
     return kFailed;
   }
