@@ -255,6 +255,16 @@ void Tell(const wchar_t* a, const wchar_t* b = L"", const wchar_t* c = L"", cons
   SayOnStderr(message.data);
 }
 
+// The task from the definition in folder, registered as it ships.
+DWORD RegisterTask(const Text& folder) {
+  Text arguments;
+  Clear(&arguments);
+  Append(&arguments, L"/create /tn Quorvane /xml \"");
+  Append(&arguments, folder.data);
+  Append(&arguments, L"\\quorvane-task.xml\" /f");
+  return Schtasks(arguments.data, 1);
+}
+
 struct Swap {
   int stopped;  // there was a task, stopped for the swap
   int moved;    // the kit installed before is in .old
@@ -273,14 +283,8 @@ DWORD Restore(const Places& places, const Swap& swap, const wchar_t* step, const
   RemoveTree(places.fresh, 0);
   Text definition;
   Join(&definition, places.folder, L"quorvane-task.xml");
-  if (swap.stopped && Exists(definition)) {
-    Text arguments;
-    Clear(&arguments);
-    Append(&arguments, L"/create /tn Quorvane /xml \"");
-    Append(&arguments, definition.data);
-    Append(&arguments, L"\" /f");
-    Schtasks(arguments.data, 1);
-  }
+  if (swap.stopped && Exists(definition))
+    RegisterTask(places.folder);
   if (swap.moved && !Exists(places.folder)) {
     Tell(L"the kit installed before could not be put back: it is in \"", places.old.data, L"\"");
     return kFailed;
@@ -321,8 +325,12 @@ DWORD Install(const Package& package, const KitRequest& request) {
   // before in Quorvane.old alone: it goes back first.
   if (Exists(places.old) && !Exists(places.folder))
     MoveFileExW(places.old.data, places.folder.data, 0);
-  if (!RemoveTree(places.fresh, 0) || !RemoveTree(places.old, 0))
-    return Restore(places, swap, L"clear \"", places.fresh.data, L"\" and its .old, left by an update cut short");
+  if (!RemoveTree(places.fresh, 0) || !RemoveTree(places.old, 0)) {
+    Text both = places.fresh;
+    Append(&both, L"\" and \"");
+    Append(&both, places.old.data);
+    return Restore(places, swap, L"clear \"", both.data, L"\", left by an update cut short");
+  }
   if (!Stage(package, places.fresh, request))
     return Restore(places, swap, L"copy the kit into \"", places.fresh.data, L"\"");
 
@@ -335,7 +343,8 @@ DWORD Install(const Package& package, const KitRequest& request) {
   }
   if (Exists(places.folder)) {
     if (!MoveFileExW(places.folder.data, places.old.data, 0))
-      return Restore(places, swap, L"move the installed kit aside, to \"", places.old.data, L"\" (is a program of it running?)");
+      return Restore(places, swap, L"move the installed kit aside, to \"", places.old.data,
+                     L"\" (is a program of it running?)");
     swap.moved = 1;
   }
   if (!MoveFileExW(places.fresh.data, places.folder.data, 0))
@@ -344,13 +353,8 @@ DWORD Install(const Package& package, const KitRequest& request) {
 
   // Any user may register a task of this name first: it goes, and the kit's
   // own lets only SYSTEM and Administrators change or run it.
-  Text arguments;
-  Clear(&arguments);
-  Append(&arguments, L"/create /tn Quorvane /xml \"");
-  Append(&arguments, places.folder.data);
-  Append(&arguments, L"\\quorvane-task.xml\" /f");
   Schtasks(L"/delete /tn Quorvane /f", 0);
-  if (Schtasks(arguments.data, 1) != 0)
+  if (RegisterTask(places.folder) != 0)
     return Restore(places, swap, L"register the task Quorvane", L"", L"");
   // Last, as the kit installed before may need the source as it was.
   if (!RegisterSource(places.folder))
@@ -401,7 +405,8 @@ DWORD Uninstall(const Package& package) {
   }
   // An update cut short may have left the kit, or the new one, beside it.
   if (!RemoveTree(places.fresh, 0) || !RemoveTree(places.old, 0)) {
-    Tell(L"could not remove \"", places.fresh.data, L"\" or its .old, left by an update cut short");
+    Tell(L"could not remove \"", places.fresh.data, L"\" or \"", places.old.data,
+         L"\", left by an update cut short");
     return kFailed;
   }
   // Run from the folder itself: its script removes it once this program,

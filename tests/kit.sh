@@ -302,8 +302,8 @@ element() {
 }
 # The first install: once it has begun (clearing an update cut short), a user
 # who could rename the package's folder (here on the Unix side) puts their
-# copy in its place. What is
-# installed and run is what was checked, read through the handles held since.
+# copy in its place. What is installed and run is what was checked, read
+# through the handles held since.
 for arguments in "-enable /restart /remove-stale" ""; do
   [ -n "$arguments" ] && leave_update && when_cleared sh -c 'mv "$1" "$1.checked" && mv "$2" "$1"' - "$package" "$user"
   # shellcheck disable=SC2086
