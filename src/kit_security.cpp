@@ -128,8 +128,13 @@ constexpr wchar_t kLink[] =
     L"is a link (a junction, a symbolic link or a mount point): the package is judged as it is, never where a link "
     L"leads, and is not read through one";
 
-int IsLink(DWORD attributes) {
-  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+// Reparse points that keep a file's own data elsewhere on its volume (a file
+// Windows compressed, as CompactOS does, or deduplicated) lead nowhere else.
+// Every other kind is refused: a junction, a symbolic link, a mount point,
+// and any this check does not know.
+int IsLink(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && tag != static_cast<DWORD>(IO_REPARSE_TAG_WOF) &&
+         tag != static_cast<DWORD>(IO_REPARSE_TAG_DEDUP);
 }
 
 // Refuses a link at path by the attributes read through its own path: under
@@ -140,7 +145,17 @@ int NotLinkByPath(const wchar_t* path, Text* why) {
     Failed(why, path, GetLastError());
     return 0;
   }
-  if (IsLink(attributes)) {
+  // Its tag is read where it is listed.
+  DWORD tag = 0;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(path, &found);
+    if (find != INVALID_HANDLE_VALUE) {
+      tag = found.dwReserved0;
+      FindClose(find);
+    }
+  }
+  if (IsLink(attributes, tag)) {
     Say(why, path, kLink);
     return 0;
   }
@@ -180,10 +195,10 @@ HANDLE OpenElement(const wchar_t* path, DWORD access, DWORD share, int* missing,
       Failed(why, path, error);
     return handle;
   }
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(handle, &information)) {
+  FILE_ATTRIBUTE_TAG_INFO information;
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &information, sizeof information)) {
     Failed(why, path, GetLastError());
-  } else if (IsLink(information.dwFileAttributes)) {
+  } else if (IsLink(information.FileAttributes, information.ReparseTag)) {
     Say(why, path, kLink);
   } else if (NotLinkByPath(path, why)) {
     return handle;
