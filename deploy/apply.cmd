@@ -11,9 +11,8 @@ rem status 0 it also restarts the instance written, so that the setting takes
 rem effect now; the status is then 3010 when a reboot is needed to finish.
 rem 87: an argument it does not know, or an empty one; nothing was run.
 rem 1603: this folder is one that standard users can change (a share a
-rem start-up script runs it from, say); nothing was run.
+rem start-up script runs it from, say); nothing was run. quorvane-kit.exe
+rem checks that itself, before it runs anything.
 rem 9009: quorvane-kit.exe is not beside it.
-"%~dp0quorvane-kit.exe" /check-source apply.cmd quorvane.exe quorvane-kit.exe
-if errorlevel 1 exit /b %errorlevel%
 "%~dp0quorvane-kit.exe" /run %*
 exit /b %errorlevel%

@@ -1,13 +1,17 @@
-// quorvane-kit.exe [-enable] [/restart] [/remove-stale]: the deployment kit's
-// work at every boot. Runs the quorvane.exe beside it, names the instance
-// written by quorvane.exe's own search, tells what Windows says of it,
-// removes stale instances and restarts the one written when asked, appends
-// to the log and writes one event, one run at a time.
-// quorvane-kit.exe /run ARGUMENT...: the same, for apply.cmd, so that none of
-// an administrator's arguments is ever taken for one of the other verbs.
-// quorvane-kit.exe /check-source FILE...: before the kit's scripts copy or
-// run anything from the package, 1603 unless no standard user can change its
-// folder, the named files in it or any folder above it.
+// quorvane-kit.exe [VERB] [ARGUMENT...]: the deployment kit's program. Each
+// verb first checks the folder it was started from and the files of it that
+// the verb uses, and holds them while it uses them (see kVerbs).
+// quorvane-kit.exe [-enable] [/restart] [/remove-stale], and /run with the
+// same arguments (apply.cmd's, so that none of an administrator's arguments
+// is ever taken for another verb): the work at every boot. Runs the
+// quorvane.exe beside it, names the instance written by quorvane.exe's own
+// search, tells what Windows says of it, removes stale instances and
+// restarts the one written when asked, appends to the log and writes one
+// event, one run at a time.
+// quorvane-kit.exe /install [-enable] [/restart] [/remove-stale]: installs
+// the kit from the package, copying what it checked (see kit_install.h).
+// quorvane-kit.exe /uninstall: removes the task, the event source and the
+// installed kit.
 // quorvane-kit.exe /undo: deletes SelectiveSuspendOn from the Device
 // Parameters key of every instance of both panels; 1 when one that is there
 // could not be deleted.
@@ -15,6 +19,7 @@
 
 #include "kit.h"
 #include "kit_devices.h"
+#include "kit_install.h"
 #include "kit_log.h"
 #include "kit_security.h"
 #include "selective_suspend.h"
@@ -176,21 +181,6 @@ int Lock(void* context) {
   return !busy;
 }
 
-int CheckSource(const Text& folder, int count, const wchar_t* const* files) {
-  Text why;
-  Clear(&why);
-  if (!folder.length)
-    Append(&why, L"the package's folder is not known: this program's own path is too long");
-  else if (SafeSource(folder.data, count, files, &why))
-    return ERROR_SUCCESS;
-  else
-    Append(&why,
-           L": whoever may change the package may change what runs as SYSTEM. Unpack it in a folder that only "
-           L"administrators can change (such as one in \"C:\\Program Files\") and run it from there.");
-  SayOnStderr(why.data);
-  return ERROR_INSTALL_FAILURE;
-}
-
 int Undo() {
   int status = 0;
   Text id;
@@ -223,36 +213,11 @@ int Undo() {
   return status;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-  // Before anything else, so that no DLL ever loads from beside this program.
-  const int restricted = RestrictLibrarySearch();
-  Text folder;
-  OwnFolder(&folder);
-  if (argc >= 2 && SameText(argv[1], L"/check-source"))
-    return CheckSource(folder, argc - 2, argv + 2);
-  if (argc == 2 && SameText(argv[1], L"/undo"))
-    return Undo();
-  if (argc >= 2 && SameText(argv[1], L"/run")) {
-    --argc;
-    ++argv;
-  }
-
-  KitRequest request;
-  if (const int bad = ParseKitArguments(argc, argv, &request)) {
-    Text usage;
-    Clear(&usage);
-    Append(&usage, L"\"");
-    Append(&usage, argv[bad]);
-    Append(&usage, L"\" is not an argument. Usage: apply.cmd [-enable] [/restart] [/remove-stale]");
-    SayOnStderr(usage.data);
-    return kStatusUsage;
-  }
+// The run: the work at every boot, and apply.cmd's.
+int Run(const Package& package, const KitRequest& request, int restricted) {
   Machine machine;
-  machine.program = folder;
-  if (folder.length)
-    Append(&machine.program, L"\\quorvane.exe");
+  machine.program = package.folder;
+  Append(&machine.program, L"\\quorvane.exe");
   machine.log = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
   machine.logHeld = 0;
   LoadDevices(&machine.devices, restricted);
@@ -275,4 +240,117 @@ int wmain(int argc, wchar_t** argv) {
     SayOnStderr(why.data);
   ReleaseLog(&machine.log);
   return static_cast<int>(status);
+}
+
+int InstallKit(const Package& package, const KitRequest& request, int) {
+  return static_cast<int>(Install(package, request));
+}
+
+int UninstallKit(const Package& package, const KitRequest&, int) {
+  return static_cast<int>(Uninstall(package));
+}
+
+int UndoValues(const Package&, const KitRequest&, int) {
+  return Undo();
+}
+
+// At boot no one reads the error stream: a run that was refused says so in
+// the log and the event too.
+void LogRefusal(const KitRequest& request, const wchar_t* why) {
+  Text line;
+  Clear(&line);
+  Append(&line, request.enable ? L"switch -enable" : L"switch none");
+  Append(&line, L"; status 1603 - nothing was run: ");
+  Append(&line, why);
+  Append(&line, L"; key none");
+  KitEvent event = {EVENTLOG_ERROR_TYPE, 103};
+  Text failed;
+  Clear(&failed);
+  if (!AppendToLog(line.data, &failed))
+    NoteNotLogged(&line, &event, failed.data);
+  Clear(&failed);
+  ReportKitEvent(event, line.data, &failed);
+}
+
+// What each verb reads or runs from its own folder: checked, and held while
+// it is used. install.cmd comes first: it is the one file not installed.
+constexpr const wchar_t* kRunFiles[] = {L"quorvane-kit.exe", L"quorvane.exe", L"apply.cmd", L"startup.cmd"};
+constexpr const wchar_t* kInstallFiles[] = {
+    L"install.cmd", L"quorvane.exe", L"quorvane-kit.exe",  L"apply.cmd", L"uninstall.cmd",    L"undo.cmd",
+    L"detect.ps1",  L"quorvane-task.xml", L"README.md", L"LICENSE",   L"docs", L"docs\\deploying.md"};
+constexpr const wchar_t* kUninstallFiles[] = {L"quorvane-kit.exe", L"uninstall.cmd"};
+constexpr const wchar_t* kUndoFiles[] = {L"quorvane-kit.exe", L"undo.cmd"};
+
+struct Verb {
+  const wchar_t* name;  // the first argument
+  int (*handler)(const Package& package, const KitRequest& request, int restricted);
+  const wchar_t* const* files;
+  int count;
+  int kitArguments;  // takes -enable, /restart and /remove-stale; else none
+  const wchar_t* usage;
+  const wchar_t* refused;  // said when the check refuses
+};
+
+template <int N>
+constexpr int Count(const wchar_t* const (&)[N]) {
+  return N;
+}
+
+// The first is also what runs with no verb (startup.cmd). A read-only verb
+// takes a row of its own, with the files it reads.
+constexpr Verb kVerbs[] = {
+    {L"/run", Run, kRunFiles, Count(kRunFiles), 1, L"apply.cmd [-enable] [/restart] [/remove-stale]",
+     L"nothing was run"},
+    {L"/install", InstallKit, kInstallFiles, Count(kInstallFiles), 1,
+     L"install.cmd [-enable] [/restart] [/remove-stale]", L"nothing was installed"},
+    {L"/uninstall", UninstallKit, kUninstallFiles, Count(kUninstallFiles), 0, L"uninstall.cmd",
+     L"nothing was removed"},
+    {L"/undo", UndoValues, kUndoFiles, Count(kUndoFiles), 0, L"undo.cmd", L"nothing was deleted"},
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  // Before anything else, so that no DLL ever loads from beside this program.
+  const int restricted = RestrictLibrarySearch();
+  const Verb* verb = &kVerbs[0];
+  for (const Verb& each : kVerbs) {
+    if (argc >= 2 && SameText(argv[1], each.name)) {
+      verb = &each;
+      --argc;
+      ++argv;
+      break;
+    }
+  }
+  KitRequest request = {0, 0, 0};
+  if (const int bad = verb->kitArguments ? ParseKitArguments(argc, argv, &request) : (argc > 1)) {
+    Text usage;
+    Clear(&usage);
+    Append(&usage, L"\"");
+    Append(&usage, argv[bad]);
+    Append(&usage, L"\" is not an argument. Usage: ");
+    Append(&usage, verb->usage);
+    SayOnStderr(usage.data);
+    return kStatusUsage;
+  }
+
+  Text folder;
+  Text why;
+  Clear(&why);
+  Package package;
+  if (!OwnFolder(&folder)) {
+    Append(&why, L"the package's folder is not known: this program's own path is too long");
+  } else if (OpenPackage(folder.data, verb->files, verb->count, &package, &why)) {
+    const int status = verb->handler(package, request, restricted);
+    ClosePackage(&package);
+    return status;
+  }
+  Append(&why,
+         L": whoever may change the package may change what runs as SYSTEM. Unpack it in a folder that only "
+         L"administrators can change (such as one in \"C:\\Program Files\") and run it from there.");
+  SayOnStderr(why.data);
+  SayOnStderr(verb->refused);
+  if (verb->handler == Run)
+    LogRefusal(request, why.data);
+  return ERROR_INSTALL_FAILURE;
 }

@@ -5,41 +5,17 @@
 
 namespace {
 
-constexpr const wchar_t* kTrustedOwners[] = {
-    L"S-1-5-18",
-    L"S-1-5-32-544",
-    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+// Accounts of the NT authority (S-1-5-...) trusted on every machine, by
+// their relative IDs.
+struct Account {
+  BYTE count;
+  DWORD rids[6];
 };
 
-struct Group {
-  WELL_KNOWN_SID_TYPE type;
-  const wchar_t* name;
-};
-
-// Everyone, Authenticated Users, Users, INTERACTIVE and Guests, and the
-// groups that hold standard users in other ways: logged on locally, through
-// a batch job (any user's own scheduled task), from the network, or any user
-// or guest of a domain.
-constexpr Group kUsers[] = {
-    {WinWorldSid, L"Everyone"},
-    {WinAuthenticatedUserSid, L"Authenticated Users"},
-    {WinBuiltinUsersSid, L"Users"},
-    {WinInteractiveSid, L"INTERACTIVE"},
-    {WinBuiltinGuestsSid, L"Guests"},
-    {WinLocalSid, L"LOCAL"},
-    {WinBatchSid, L"BATCH"},
-    {WinNetworkSid, L"NETWORK"},
-};
-
-// Domain Users, Domain Guests and Domain Computers, of whatever domain.
-struct DomainGroup {
-  DWORD rid;
-  const wchar_t* name;
-};
-constexpr DomainGroup kDomainUsers[] = {
-    {DOMAIN_GROUP_RID_USERS, L"Domain Users"},
-    {DOMAIN_GROUP_RID_GUESTS, L"Domain Guests"},
-    {DOMAIN_GROUP_RID_COMPUTERS, L"Domain Computers"},
+constexpr Account kTrusted[] = {
+    {1, {SECURITY_LOCAL_SYSTEM_RID}},
+    {2, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}},
+    {6, {SECURITY_SERVICE_ID_BASE_RID, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}},  // TrustedInstaller
 };
 
 struct Right {
@@ -53,16 +29,37 @@ constexpr Right kRights[] = {
     {WRITE_DAC, L"change permissions", 1},
     {DELETE, L"delete", 1},
     {FILE_DELETE_CHILD, L"delete what it holds", 1},
-    {FILE_WRITE_DATA, L"write", 0},
-    {FILE_APPEND_DATA, L"append", 0},
+    {FILE_WRITE_DATA, L"write (in a folder: create files)", 0},
+    {FILE_APPEND_DATA, L"append (in a folder: create folders)", 0},
 };
 
-int SameAuthority(const SID_IDENTIFIER_AUTHORITY& a, const SID_IDENTIFIER_AUTHORITY& b) {
+int NtAuthority(PSID sid) {
+  const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  const SID_IDENTIFIER_AUTHORITY& authority = *GetSidIdentifierAuthority(sid);
   for (int i = 0; i < 6; ++i) {
-    if (a.Value[i] != b.Value[i])
+    if (authority.Value[i] != nt.Value[i])
       return 0;
   }
   return 1;
+}
+
+int Is(PSID sid, const Account& account) {
+  if (*GetSidSubAuthorityCount(sid) != account.count)
+    return 0;
+  for (BYTE i = 0; i < account.count; ++i) {
+    if (*GetSidSubAuthority(sid, i) != account.rids[i])
+      return 0;
+  }
+  return 1;
+}
+
+// S-1-5-21-domain-512 and -519, of whatever domain: SYSVOL's folders are
+// often Domain Admins'.
+int DomainAdmins(PSID sid) {
+  if (*GetSidSubAuthorityCount(sid) != 5 || *GetSidSubAuthority(sid, 0) != SECURITY_NT_NON_UNIQUE)
+    return 0;
+  const DWORD rid = *GetSidSubAuthority(sid, 4);
+  return rid == DOMAIN_GROUP_RID_ADMINS || rid == DOMAIN_GROUP_RID_ENTERPRISE_ADMINS;
 }
 
 int IsRunningAccount(PSID sid) {
@@ -80,49 +77,40 @@ int IsRunningAccount(PSID sid) {
   return same;
 }
 
-const wchar_t* UsersGroup(PSID sid) {
-  for (const Group& group : kUsers) {
-    if (IsWellKnownSid(sid, group.type))
-      return group.name;
+// DOMAIN\name where Windows can name the account, else its S-1-... string.
+void AppendAccount(Text* text, PSID sid) {
+  wchar_t name[256];
+  wchar_t domain[256];
+  DWORD nameLength = 256;
+  DWORD domainLength = 256;
+  SID_NAME_USE use;
+  if (LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
+    if (domain[0]) {
+      Append(text, domain);
+      Append(text, L"\\");
+    }
+    Append(text, name);
+    return;
   }
-  // S-1-5-21-domain-RID: a domain's own groups.
-  const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-  const BYTE count = *GetSidSubAuthorityCount(sid);
-  if (count != 5 || *GetSidSubAuthority(sid, 0) != SECURITY_NT_NON_UNIQUE ||
-      !SameAuthority(*GetSidIdentifierAuthority(sid), nt))
-    return nullptr;
-  for (const DomainGroup& group : kDomainUsers) {
-    if (*GetSidSubAuthority(sid, count - 1) == group.rid)
-      return group.name;
+  wchar_t* string = nullptr;
+  if (!ConvertSidToStringSidW(sid, &string)) {
+    Append(text, L"an account that could not be read");
+    return;
   }
-  return nullptr;
+  Append(text, string);
+  LocalFree(string);
 }
 
-void Say(Text* why, const wchar_t* path, const wchar_t* first, const wchar_t* second, const wchar_t* third) {
+void Say(Text* why, const wchar_t* path, const wchar_t* what) {
   Append(why, L"\"");
   Append(why, path);
   Append(why, L"\" ");
-  Append(why, first);
-  Append(why, second);
-  Append(why, third);
+  Append(why, what);
 }
 
-int SafePath(const wchar_t* path, Place place, Text* why) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                            nullptr, nullptr, nullptr, nullptr, &descriptor);
-  // A file that is not there cannot have been changed: what needs it fails
-  // on its own, and says so.
-  if (error == ERROR_FILE_NOT_FOUND)
-    return 1;
-  if (error != ERROR_SUCCESS) {
-    Say(why, path, L"could not be checked", L"", L"");
-    AppendErrorNote(why, error);
-    return 0;
-  }
-  const int safe = SafeFromUsers(descriptor, place, path, why);
-  LocalFree(descriptor);
-  return safe;
+void Failed(Text* why, const wchar_t* path, DWORD error) {
+  Say(why, path, L"could not be checked");
+  AppendErrorNote(why, error);
 }
 
 // "C:\" or "\\server\share\": where the walk up ends.
@@ -136,21 +124,157 @@ DWORD RootLength(const wchar_t* path) {
   return at;
 }
 
-}  // namespace
+constexpr wchar_t kLink[] =
+    L"is a link (a junction, a symbolic link or a mount point): the package is judged as it is, never where a link "
+    L"leads, and is not read through one";
 
-int TrustedOwner(PSID owner, const wchar_t* path, Text* why) {
-  wchar_t* name = nullptr;
-  if (!owner || !ConvertSidToStringSidW(owner, &name)) {
-    Say(why, path, L"has an owner that could not be read", L"", L"");
+// Reparse points that keep a file's own data elsewhere on its volume (a file
+// Windows compressed, as CompactOS does, or deduplicated) lead nowhere else.
+// Every other kind is refused: a junction, a symbolic link, a mount point,
+// and any this check does not know.
+int IsLink(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && tag != static_cast<DWORD>(IO_REPARSE_TAG_WOF) &&
+         tag != static_cast<DWORD>(IO_REPARSE_TAG_DEDUP);
+}
+
+// Refuses a link at path by the attributes read through its own path: under
+// Wine a handle follows a Unix symbolic link even when asked not to.
+int NotLinkByPath(const wchar_t* path, Text* why) {
+  const DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    Failed(why, path, GetLastError());
     return 0;
   }
-  int trusted = IsRunningAccount(owner);
-  for (const wchar_t* sid : kTrustedOwners)
-    trusted |= SameText(name, sid);
-  if (!trusted)
-    Say(why, path, L"is owned by ", name, L", not by SYSTEM, Administrators, TrustedInstaller or this account");
-  LocalFree(name);
-  return trusted;
+  // Its tag is read where it is listed.
+  DWORD tag = 0;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(path, &found);
+    if (find != INVALID_HANDLE_VALUE) {
+      tag = found.dwReserved0;
+      FindClose(find);
+    }
+  }
+  if (IsLink(attributes, tag)) {
+    Say(why, path, kLink);
+    return 0;
+  }
+  return 1;
+}
+
+// Every element of path, from its root: the path as started may lead through
+// a link that the final path no longer shows.
+int NoLinkOnPath(const wchar_t* path, Text* why) {
+  Text element;
+  Clear(&element);
+  Append(&element, path);
+  const DWORD root = RootLength(element.data);
+  for (DWORD end = root; end <= element.length; ++end) {
+    if (end != root && end != element.length && element.data[end] != L'\\')
+      continue;
+    const wchar_t kept = element.data[end];
+    element.data[end] = L'\0';
+    const int safe = NotLinkByPath(element.data, why);
+    element.data[end] = kept;
+    if (!safe)
+      return 0;
+  }
+  return 1;
+}
+
+// Opens path itself, never what it links to, and refuses a link. *missing:
+// it is not there (then no why).
+HANDLE OpenElement(const wchar_t* path, DWORD access, DWORD share, int* missing, Text* why) {
+  *missing = 0;
+  HANDLE handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    if (!*missing)
+      Failed(why, path, error);
+    return handle;
+  }
+  FILE_ATTRIBUTE_TAG_INFO information;
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &information, sizeof information)) {
+    Failed(why, path, GetLastError());
+  } else if (IsLink(information.FileAttributes, information.ReparseTag)) {
+    Say(why, path, kLink);
+  } else if (NotLinkByPath(path, why)) {
+    return handle;
+  }
+  CloseHandle(handle);
+  return INVALID_HANDLE_VALUE;
+}
+
+int SafeHandle(HANDLE handle, Place place, const wchar_t* path, Text* why) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, nullptr, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS) {
+    Failed(why, path, error);
+    return 0;
+  }
+  const int safe = SafeFromUsers(descriptor, place, path, why);
+  LocalFree(descriptor);
+  return safe;
+}
+
+// Every folder above folder, up to its drive's or share's root.
+int SafeAbove(const Text& folder, Text* why) {
+  Text path = folder;
+  const DWORD root = RootLength(path.data);
+  while (path.length > root) {
+    DWORD cut = path.length;
+    while (cut > 0 && path.data[cut - 1] != L'\\')
+      --cut;
+    // The root keeps its backslash: "C:" alone is the current directory on C:.
+    path.length = cut > root ? cut - 1 : root;
+    path.data[path.length] = L'\0';
+    int missing;
+    HANDLE handle = OpenElement(path.data, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &missing, why);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (missing)
+        Failed(why, path.data, ERROR_PATH_NOT_FOUND);
+      return 0;
+    }
+    const int safe = SafeHandle(handle, Place::kAbove, path.data, why);
+    CloseHandle(handle);
+    if (!safe)
+      return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int TrustedAccount(PSID sid) {
+  if (!IsValidSid(sid))
+    return 0;
+  if (NtAuthority(sid)) {
+    for (const Account& account : kTrusted) {
+      if (Is(sid, account))
+        return 1;
+    }
+    if (DomainAdmins(sid))
+      return 1;
+  }
+  return IsRunningAccount(sid);
+}
+
+int TrustedOwner(PSID owner, const wchar_t* path, Text* why) {
+  if (!owner || !IsValidSid(owner)) {
+    Say(why, path, L"has an owner that could not be read");
+    return 0;
+  }
+  if (TrustedAccount(owner))
+    return 1;
+  Say(why, path, L"is owned by ");
+  AppendAccount(why, owner);
+  Append(why, L", not by SYSTEM, Administrators, TrustedInstaller, a domain's Domain Admins or Enterprise Admins, or "
+              L"this account");
+  return 0;
 }
 
 int SafeFromUsers(PSECURITY_DESCRIPTOR descriptor, Place place, const wchar_t* path, Text* why) {
@@ -161,23 +285,41 @@ int SafeFromUsers(PSECURITY_DESCRIPTOR descriptor, Place place, const wchar_t* p
   BOOL present = FALSE;
   PACL dacl = nullptr;
   if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
-    Say(why, path, L"has permissions that could not be read", L"", L"");
+    Say(why, path, L"has permissions that could not be read");
     return 0;
   }
   if (!present || !dacl) {
-    Say(why, path, L"has no permissions at all: Everyone may change it", L"", L"");
+    Say(why, path, L"has no permissions at all: Everyone may change it");
     return 0;
   }
   for (DWORD index = 0; index < dacl->AceCount; ++index) {
-    ACCESS_ALLOWED_ACE* ace;
-    // A conditional (callback) entry may grant as much as a plain one.
-    if (!GetAce(dacl, index, reinterpret_cast<void**>(&ace)) ||
-        (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE && ace->Header.AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) ||
-        (ace->Header.AceFlags & INHERIT_ONLY_ACE))
+    ACE_HEADER* header;
+    if (!GetAce(dacl, index, reinterpret_cast<void**>(&header))) {
+      Say(why, path, L"has permissions that could not be read");
+      return 0;
+    }
+    // An inherit-only entry (CREATOR OWNER's, say) gives nothing on this
+    // object: what it passes on to is checked itself.
+    if (header->AceFlags & INHERIT_ONLY_ACE)
       continue;
-    const wchar_t* group = UsersGroup(&ace->SidStart);
-    if (!group)
-      continue;
+    switch (header->AceType) {
+      case ACCESS_DENIED_ACE_TYPE:
+      case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+      case ACCESS_DENIED_OBJECT_ACE_TYPE:
+      case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+        continue;  // only ever takes rights away
+      case ACCESS_ALLOWED_ACE_TYPE:
+      case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:  // a condition may hold: it grants as much
+        break;
+      default:
+        // Allow, never deny: an entry this check cannot read may grant anything.
+        Say(why, path, L"has a permission entry of a type this check does not read (");
+        AppendNumber(why, header->AceType);
+        Append(why, L")");
+        return 0;
+    }
+    const ACCESS_ALLOWED_ACE* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+    PSID sid = const_cast<DWORD*>(&ace->SidStart);
     // Generic rights as the file system maps them: GENERIC_WRITE lets one
     // write and append (create files and folders in a folder), GENERIC_ALL
     // everything.
@@ -185,40 +327,84 @@ int SafeFromUsers(PSECURITY_DESCRIPTOR descriptor, Place place, const wchar_t* p
     ACCESS_MASK mask = ace->Mask;
     MapGenericMask(&mask, &mapping);
     for (const Right& right : kRights) {
-      if ((mask & right.mask) && (place == Place::kItem || right.above)) {
-        Say(why, path, L"lets ", group, L" ");
-        Append(why, right.what);
-        return 0;
-      }
+      if (!(mask & right.mask) || (place == Place::kAbove && !right.above))
+        continue;
+      if (TrustedAccount(sid))
+        break;
+      Say(why, path, L"lets ");
+      AppendAccount(why, sid);
+      Append(why, L" ");
+      Append(why, right.what);
+      return 0;
     }
   }
   return 1;
 }
 
-int SafeSource(const wchar_t* folder, int count, const wchar_t* const* files, Text* why) {
-  Text path;
-  for (int i = 0; i < count; ++i) {
-    Clear(&path);
-    Append(&path, folder);
-    Append(&path, L"\\");
-    Append(&path, files[i]);
-    if (!SafePath(path.data, Place::kItem, why))
-      return 0;
+void PlainPath(const wchar_t* final, Text* path) {
+  Clear(path);
+  if (StartsWith(final, L"\\\\?\\UNC\\")) {
+    Append(path, L"\\\\");
+    Append(path, final + 8);
+  } else {
+    Append(path, StartsWith(final, L"\\\\?\\") ? final + 4 : final);
   }
-  Clear(&path);
-  Append(&path, folder);
-  if (!SafePath(path.data, Place::kItem, why))
+}
+
+int OpenPackage(const wchar_t* started, const wchar_t* const* names, int count, Package* package, Text* why) {
+  package->handle = INVALID_HANDLE_VALUE;
+  package->count = 0;
+  package->names = names;
+  Clear(&package->folder);
+  Text path;
+  PlainPath(started, &path);
+  if (count > kPackageFiles || !NoLinkOnPath(path.data, why))
     return 0;
-  const DWORD root = RootLength(path.data);
-  while (path.length > root) {
-    DWORD cut = path.length;
-    while (cut > 0 && path.data[cut - 1] != L'\\')
-      --cut;
-    // The root keeps its backslash: "C:" alone is the current directory on C:.
-    path.length = cut > root ? cut - 1 : root;
-    path.data[path.length] = L'\0';
-    if (!SafePath(path.data, Place::kAbove, why))
+  int missing;
+  package->handle = OpenElement(path.data, FILE_LIST_DIRECTORY | READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                                &missing, why);
+  if (package->handle == INVALID_HANDLE_VALUE) {
+    if (missing)
+      Failed(why, path.data, ERROR_PATH_NOT_FOUND);
+    return 0;
+  }
+  // A drive made by subst, or one mapped to a share, is judged where it leads.
+  wchar_t final[kTextCapacity];
+  const DWORD length = GetFinalPathNameByHandleW(package->handle, final, kTextCapacity, FILE_NAME_NORMALIZED);
+  if (!length || length >= kTextCapacity) {
+    Failed(why, path.data, length ? ERROR_FILENAME_EXCED_RANGE : GetLastError());
+    ClosePackage(package);
+    return 0;
+  }
+  PlainPath(final, &package->folder);
+  const wchar_t* folder = package->folder.data;
+  if (!NoLinkOnPath(folder, why) || !SafeAbove(package->folder, why) ||
+      !SafeHandle(package->handle, Place::kItem, folder, why)) {
+    ClosePackage(package);
+    return 0;
+  }
+  for (int i = 0; i < count; ++i) {
+    path = package->folder;
+    Append(&path, L"\\");
+    Append(&path, names[i]);
+    package->files[i] = OpenElement(path.data, GENERIC_READ, FILE_SHARE_READ, &missing, why);
+    package->count = i + 1;
+    if (package->files[i] == INVALID_HANDLE_VALUE ? !missing
+                                                  : !SafeHandle(package->files[i], Place::kItem, path.data, why)) {
+      ClosePackage(package);
       return 0;
+    }
   }
   return 1;
+}
+
+void ClosePackage(Package* package) {
+  for (int i = 0; i < package->count; ++i) {
+    if (package->files[i] != INVALID_HANDLE_VALUE)
+      CloseHandle(package->files[i]);
+  }
+  package->count = 0;
+  if (package->handle != INVALID_HANDLE_VALUE)
+    CloseHandle(package->handle);
+  package->handle = INVALID_HANDLE_VALUE;
 }

@@ -5,29 +5,54 @@
 
 #include "text.h"
 
-// Whether owner may own what SYSTEM writes or runs at path: SYSTEM,
-// Administrators, TrustedInstaller, or the account this program runs as
-// (SYSTEM, or an administrator at a prompt). Anyone else may have planted it:
-// then 0, with why.
+// Who may change or own what SYSTEM writes or runs: SYSTEM, Administrators,
+// TrustedInstaller, the account this program runs as (SYSTEM, or an
+// administrator at a prompt), and a domain's Domain Admins and Enterprise
+// Admins. Everyone else is refused, whoever they are.
+int TrustedAccount(PSID sid);
+
+// Whether owner is one of them: else 0, with why.
 int TrustedOwner(PSID owner, const wchar_t* path, Text* why);
 
-// What a folder or file must not let standard users do (Everyone,
-// Authenticated Users, Users, INTERACTIVE, Guests, LOCAL, BATCH, NETWORK, and
-// a domain's Users, Guests and Computers) when SYSTEM copies or runs
-// what it holds. kItem: the package's folder or one of its files: no writing,
-// appending, deleting, deleting children, or changing permissions or owner.
-// kAbove: a folder above it: no deleting it or its children, or changing
-// permissions or owner (creating folders in it, as in C:\, is harmless).
+// What a folder or file must let no one else do when SYSTEM copies or runs
+// what it holds. kItem: the package's folder or one of its files: no
+// writing, appending (in a folder: creating files or folders), deleting,
+// deleting children, or changing permissions or owner. kAbove: a folder
+// above it: no deleting it or its children, or changing its permissions or
+// owner (creating folders in it, as in C:\, is harmless).
 enum class Place { kItem, kAbove };
 
-// Returns 1 when descriptor (owner and DACL) lets no standard user change
+// Returns 1 when descriptor (owner and DACL) lets only those accounts change
 // the object at path, else 0 with why: the path, who and which right.
 int SafeFromUsers(PSECURITY_DESCRIPTOR descriptor, Place place, const wchar_t* path, Text* why);
 
-// Checks folder (the package's, without a final backslash), each of the
-// named files in it, and every folder above it up to its drive's or share's
-// root. Returns 1 when no standard user can change any of them, else 0 with
-// why for the first that fails.
-int SafeSource(const wchar_t* folder, int count, const wchar_t* const* files, Text* why);
+// The final path as GetFinalPathNameByHandleW gives it ("\\?\C:\..." or
+// "\\?\UNC\server\share\...") as a path ("C:\..." or "\\server\share\...").
+void PlainPath(const wchar_t* final, Text* path);
+
+constexpr int kPackageFiles = 16;
+
+// A package folder that has been checked, and its files, held open: the
+// files without write or delete sharing, so that what was checked is what is
+// copied or run; the folder without delete sharing, so that neither it nor a
+// folder above it can be renamed while it is held.
+struct Package {
+  Text folder;  // its final path, without a final backslash
+  HANDLE handle;
+  int count;
+  const wchar_t* const* names;
+  HANDLE files[kPackageFiles];  // INVALID_HANDLE_VALUE where a named file is not there
+};
+
+// Checks the folder this program was started from (without a final
+// backslash) and the named files in it (relative names; a folder's too), and
+// holds them: 1, or 0 with why and nothing held. Refused: a link (junction,
+// symbolic link, mount point) anywhere on the path as started or on the
+// final path; a folder above, the folder or a file that anyone but the
+// trusted accounts may change or owns. A drive made by subst or mapped to a
+// share is judged by the path it resolves to. A named file that is not there
+// passes (the folder would have refused one that users could add).
+int OpenPackage(const wchar_t* started, const wchar_t* const* names, int count, Package* package, Text* why);
+void ClosePackage(Package* package);
 
 #endif

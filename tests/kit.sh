@@ -27,6 +27,7 @@ root='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum'
 source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorvane'
 overrides='HKCU\Software\Wine\AppDefaults\quorvane-kit.exe\DllOverrides'
 installed="$drive/Program Files/Quorvane"
+parameters1="$root\\$id1\\Device Parameters"
 log="$drive/windows/logs/Quorvane/quorvane.log"
 task_file="$system32/tasks/Quorvane"
 
@@ -48,7 +49,7 @@ clean() {
   for key in "$key1" "$key2" "$hid" "$source"; do "$run" "$prefix" reg delete "$key" /f >/dev/null 2>&1 || true; done
   "$run" "$prefix" schtasks /delete /tn Quorvane /f >/dev/null 2>&1 || true
   devices no
-  rm -rf "$installed" "${log%/*}" "$drive/quorvane-test" "$system32"/*.dll.wine
+  rm -rf "$installed" "$installed.new" "$installed.old" "${log%/*}" "$drive/quorvane-test" "$system32"/*.dll.wine
 }
 trap clean EXIT
 clean
@@ -137,10 +138,38 @@ event() {
 expected one: $1 $(printf '%02x' "$2") $want"
 }
 
-# --- A package that standard users can change runs nothing ----------------------------
+# --- A package that standard users can change, or reached through a link, runs nothing ---
+
+# A copy of the package as a user could make it, its programs replaced.
+user="$drive/quorvane-test/user"
+cp -r "$package" "$user"
+cp "$standin" "$user/quorvane.exe"
+cp "$standin" "$user/quorvane-kit.exe"
+# leave_update: Program Files\Quorvane.new as an update cut short leaves it,
+# with enough files that an install takes a while to clear them.
+# when_cleared COMMAND...: runs COMMAND in the background the moment an
+# install first deletes from it: its first change under Program Files, after
+# its check. stop_watching ends it if that never comes.
+watch="$drive/quorvane-test/watch"
+leave_update() {
+  mkdir -p "$installed.new"
+  (cd "$installed.new" && seq 1000 | xargs touch)
+}
+when_cleared() {
+  rm -f "$watch" "$watch.pid"
+  (
+    inotifywait -t 120 -e delete "$installed.new" >/dev/null 2>"$watch" &
+    echo $! >"$watch.pid"
+    wait $! && "$@"
+  ) 2>/dev/null &
+  watcher=$!
+  until grep -q 'Watches established' "$watch" 2>/dev/null; do sleep 0.01; done
+}
+stop_watching() { kill "$(cat "$watch.pid")" 2>/dev/null || true; wait "$watcher" || true; }
 
 # Wine makes a folder's or file's permissions from its mode: 0777 and 0666 let Everyone change it.
 # mode|what is made changeable, below C:\quorvane-test|scripts|what the refusal says of it
+"$run" "$prefix" reg add "$parameters1" /v SelectiveSuspendOn /t REG_DWORD /d 1 /f >/dev/null
 while IFS='|' read -r mode path scripts said; do
   chmod "$mode" "$drive/quorvane-test/$path"
   for script in $scripts; do
@@ -152,7 +181,20 @@ while IFS='|' read -r mode path scripts said; do
 done <<EOF
 0777|$folder|install.cmd apply.cmd uninstall.cmd undo.cmd|lets Everyone delete
 0666|$folder/$name/quorvane-task.xml|install.cmd|lets Everyone delete
+0666|$folder/$name/quorvane-kit.exe|undo.cmd|lets Everyone delete
 EOF
+[ "$(value "$parameters1")" = 0x1 ] || fail "undo.cmd deleted the value from a package users can change"
+# A link that a user made to the package is judged itself, not where it
+# leads; the user repoints it once the install has begun.
+ln -s "$folder/$name" "$drive/quorvane-test/link"
+leave_update
+when_cleared ln -sfn user "$drive/quorvane-test/link"
+kit 1603 'C:\quorvane-test\link\install.cmd' -enable
+stop_watching
+[ "$(ls "$installed.new" | wc -l)" = 1000 ] || fail "an install through a link changed Program Files"
+rm -r "$installed.new"
+case "$out" in *'quorvane-kit.exe: "C:\quorvane-test\link" is a link'*) ;; *) fail "an install through a link printed: $out" ;; esac
+rm "$drive/quorvane-test/link"
 [ ! -e "$installed" ] || fail "install.cmd installed from a package users can change"
 
 # --- apply.cmd: the value, the status, the line logged and the event ---------------------
@@ -162,7 +204,6 @@ stale="; device disconnected - WARNING: this instance is not connected, so the t
 unknown="; device unknown: CM_Locate_DevNodeW answered CR 0x13 for connected devices and CR 0x13 for all - WARNING: Windows could not tell whether this device works"
 problem=" - WARNING: Windows reports a problem with this device, so the setting is not in use (see the deployment guide: device states)"
 two="; instances connected 2 - WARNING: only the key above holds the setting, the others keep their former one (see the deployment guide: two panels)"
-parameters1="$root\\$id1\\Device Parameters"
 layout "$key1\\0000" "$parameters1" "$root\\$id2\\Device Parameters" "$root\\$other" "$root\\$child"
 # device stand-ins|devices|restart|arguments|value|exit status|event type|logged after the key
 while IFS="|" read -r stand_in devices restart arguments data status type after; do
@@ -240,7 +281,7 @@ event 2 102
 lines=$(lines_logged)
 kit 87 "$kit\\apply.cmd" -Enable
 # Another verb of quorvane-kit.exe is no argument of apply.cmd's.
-kit 87 "$kit\\apply.cmd" /check-source apply.cmd
+kit 87 "$kit\\apply.cmd" /install
 # An empty argument (from an empty variable) is refused, not taken for the end of them.
 kit 87 "$kit\\apply.cmd" "" -enable
 [ "$(value "$root\\$other\\Device Parameters")" = "" ] && [ "$(lines_logged)" = "$lines" ] ||
@@ -279,13 +320,24 @@ element() {
   xmllint --xpath "string(//*[local-name()='$(printf '%s' "$1" | sed "s|/|']/*[local-name()='|g")'])" \
     "$installed/quorvane-task.xml"
 }
+# The first install: once it has begun (clearing an update cut short), a user
+# who could rename the package's folder (here on the Unix side) puts their
+# copy in its place. What is installed and run is what was checked, read
+# through the handles held since.
 for arguments in "-enable /restart /remove-stale" ""; do
+  [ -n "$arguments" ] && leave_update && when_cleared sh -c 'mv "$1" "$1.checked" && mv "$2" "$1"' - "$package" "$user"
   # shellcheck disable=SC2086
   QUORVANE_TEST_DEVICES=$id1=started kit 0 "$kit\\install.cmd" $arguments
+  checked=$package
+  if [ -n "$arguments" ]; then
+    wait "$watcher" || fail "the package was not swapped during the install"
+    checked=$package.checked
+  fi
   # The definition registered is the one shipped, byte for byte; the arguments are in startup.cmd.
   for file in quorvane.exe quorvane-kit.exe apply.cmd uninstall.cmd undo.cmd detect.ps1 quorvane-task.xml README.md LICENSE docs/deploying.md; do
-    cmp -s "$package/$file" "$installed/$file" || fail "install.cmd $arguments: $file not installed"
+    cmp -s "$checked/$file" "$installed/$file" || fail "install.cmd $arguments: $file not installed as checked"
   done
+  if [ -n "$arguments" ]; then mv "$package" "$user" && mv "$package.checked" "$package"; fi
   [ "$(cat "$installed/startup.cmd")" = "$(printf '@"%%~dp0quorvane-kit.exe"%s\r' "${arguments:+ $arguments}")" ] ||
     fail "install.cmd $arguments wrote startup.cmd: $(cat "$installed/startup.cmd")"
   for pair in "Command=\"%ProgramFiles%\\Quorvane\\startup.cmd\"" "Arguments=" "UserId=S-1-5-18" \
@@ -311,7 +363,7 @@ cp "$package/quorvane-task.xml" "$drive/quorvane-test/task.xml"
 printf 'not a task' >"$package/quorvane-task.xml"
 kit 1603 "$kit\\install.cmd" -enable
 cp "$drive/quorvane-test/task.xml" "$package/quorvane-task.xml"
-case "$out" in *"install.cmd: could not register the task Quorvane"*) ;; *) fail "a failed update printed: $out" ;; esac
+case "$out" in *"quorvane-kit.exe: could not register the task Quorvane"*) ;; *) fail "a failed update printed: $out" ;; esac
 for file in quorvane.exe quorvane-kit.exe apply.cmd quorvane-task.xml docs/deploying.md; do
   cmp -s "$package/$file" "$installed/$file" || fail "a failed update left $file changed or missing"
 done

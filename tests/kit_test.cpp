@@ -397,41 +397,89 @@ TEST(Kit, LongTextIsCutAndMarked) {
   EXPECT_STREQ(L"87 0xE000020B 0x0", text.data);
 }
 
+// The running account's SID, as SDDL names it.
+std::wstring RunningAccount() {
+  HANDLE token;
+  EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } account;
+  DWORD size;
+  EXPECT_TRUE(GetTokenInformation(token, TokenUser, &account, sizeof account, &size));
+  CloseHandle(token);
+  wchar_t* text = nullptr;
+  EXPECT_TRUE(ConvertSidToStringSidW(account.user.User.Sid, &text));
+  const std::wstring sid = text;
+  LocalFree(text);
+  return sid;
+}
+
 // Which permissions of a package's folder, its files or a folder above it
-// let a standard user change what install.cmd runs as SYSTEM.
+// let anyone but SYSTEM, Administrators, TrustedInstaller, the running
+// account and a domain's Domain Admins and Enterprise Admins change what
+// runs as SYSTEM. Names are as Wine's LookupAccountSidW gives them; a SID it
+// cannot name is shown as such.
 TEST(Kit, SourceSafeFromUsers) {
+  const std::wstring self = RunningAccount();
+  const std::wstring kTrustedInstaller = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
   const struct {
-    const wchar_t* sddl;
+    std::wstring sddl;
     Place place;
     const wchar_t* why;  // after the quoted path; empty: safe
   } cases[] = {
       // C:\Program Files: users read and run; CREATOR OWNER's entry is inherit-only.
-      {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
-       L"(A;OICI;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)",
+      {L"O:" + kTrustedInstaller + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)",
        Place::kItem, L""},
       // C:\: Authenticated Users may create folders, and modify only what they create.
       {L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x100004;;;AU)(A;OICIIO;0x1301bf;;;AU)(A;OICI;0x1200a9;;;BU)",
        Place::kAbove, L""},
-      {L"O:SYD:(A;;0x100004;;;AU)", Place::kItem, L" lets Authenticated Users append"},
+      // ... but not in the package's folder: a DLL they add there would load.
+      {L"O:SYD:(A;;0x100004;;;AU)", Place::kItem,
+       L" lets NT AUTHORITY\\Authenticated Users append (in a folder: create folders)"},
+      {L"O:SYD:(A;;0x100002;;;BU)", Place::kItem, L" lets BUILTIN\\Users write (in a folder: create files)"},
       // C:\Temp: Modify inherited from C:\.
-      {L"O:BAD:AI(A;OICIID;0x1301bf;;;AU)", Place::kAbove, L" lets Authenticated Users delete"},
+      {L"O:BAD:AI(A;OICIID;0x1301bf;;;AU)", Place::kAbove, L" lets NT AUTHORITY\\Authenticated Users delete"},
       {L"O:BAD:(A;;FA;;;WD)", Place::kAbove, L" lets Everyone take ownership"},
       {L"O:BAD:(A;;GA;;;WD)", Place::kAbove, L" lets Everyone take ownership"},
-      {L"O:BAD:(A;;GW;;;IU)", Place::kItem, L" lets INTERACTIVE write"},
       {L"O:BAD:(A;;GW;;;IU)", Place::kAbove, L""},
-      {L"O:BAD:(A;;0x40;;;BG)", Place::kAbove, L" lets Guests delete what it holds"},
-      {L"O:BAD:(A;;WD;;;BU)", Place::kAbove, L" lets Users change permissions"},
-      // A share where a domain's users may change what it holds; its administrators may.
-      {L"O:BAD:(A;OICI;0x1301bf;;;S-1-5-21-1-2-3-513)", Place::kItem, L" lets Domain Users delete"},
-      {L"O:BAD:(A;OICI;FA;;;S-1-5-21-1-2-3-512)(A;OICI;0x1200a9;;;S-1-5-21-1-2-3-513)", Place::kItem, L""},
-      {L"O:BAD:(D;;FA;;;WD)(A;;FA;;;SY)(A;;FA;;;S-1-5-21-7-8-9-1001)", Place::kItem, L""},
+      {L"O:BAD:(A;;0x40;;;BG)", Place::kAbove, L" lets BUILTIN\\Guests delete what it holds"},
+      {L"O:BAD:(A;;WD;;;BU)", Place::kAbove, L" lets BUILTIN\\Users change permissions"},
+      // Any account not trusted, not only the groups of all users: one
+      // user's own full control (the kiosk user's, on a folder in their
+      // profile), and groups that hold some users.
+      {L"O:BAD:(D;;FA;;;WD)(A;;FA;;;SY)(A;;FA;;;S-1-5-21-7-8-9-1001)", Place::kItem,
+       L" lets S-1-5-21-7-8-9-1001 take ownership"},
+      {L"O:BAD:(A;OICI;0x1301bf;;;S-1-5-15)", Place::kItem, L" lets NT AUTHORITY\\This Organization delete"},
+      {L"O:BAD:(A;;FA;;;S-1-2-1)", Place::kItem, L" lets S-1-2-1 take ownership"},  // CONSOLE LOGON
+      {L"O:BAD:(A;;0x40;;;S-1-5-113)", Place::kAbove, L" lets S-1-5-113 delete what it holds"},  // Local account
+      {L"O:BAD:(A;;GW;;;S-1-5-32-555)", Place::kItem,
+       L" lets BUILTIN\\Remote Desktop Users write (in a folder: create files)"},
+      {L"O:BAD:(A;OICI;WD;;;S-1-5-21-1-2-3-1105)", Place::kAbove, L" lets S-1-5-21-1-2-3-1105 change permissions"},
+      {L"O:BAD:(A;;FA;;;SU)", Place::kItem, L" lets NT AUTHORITY\\SERVICE take ownership"},
+      {L"O:BAD:(A;OICI;0x1301bf;;;S-1-5-21-1-2-3-513)", Place::kItem, L" lets S-1-5-21-1-2-3-513 delete"},
+      // CREATOR OWNER counts only where it is inherited, never on the object.
+      {L"O:BAD:(A;;FA;;;CO)", Place::kItem, L" lets CREATOR OWNER take ownership"},
+      // Those trusted, and reading and running for everyone else.
+      {L"O:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + kTrustedInstaller +
+           L")(A;;FA;;;S-1-5-21-1-2-3-512)(A;;FA;;;S-1-5-21-1-2-3-519)(A;;FA;;;" + self +
+           L")(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;WD)",
+       Place::kItem, L""},
+      // Owners: the same accounts (SYSVOL's folders are often Domain Admins').
+      {L"O:S-1-5-21-1-2-3-512D:(A;;FA;;;SY)", Place::kItem, L""},
+      {L"O:" + self + L"D:(A;;FA;;;SY)", Place::kAbove, L""},
       {L"O:BA", Place::kItem, L" has no permissions at all: Everyone may change it"},
       {L"O:S-1-5-21-7-8-9-1001D:(A;;FA;;;SY)", Place::kAbove,
-       L" is owned by S-1-5-21-7-8-9-1001, not by SYSTEM, Administrators, TrustedInstaller or this account"},
+       L" is owned by S-1-5-21-7-8-9-1001, not by SYSTEM, Administrators, TrustedInstaller, a domain's Domain Admins "
+       L"or Enterprise Admins, or this account"},
+      {L"O:BUD:(A;;FA;;;SY)", Place::kItem,
+       L" is owned by BUILTIN\\Users, not by SYSTEM, Administrators, TrustedInstaller, a domain's Domain Admins or "
+       L"Enterprise Admins, or this account"},
   };
   for (const auto& test : cases) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(test.sddl, SDDL_REVISION_1, &descriptor, nullptr))
+    ASSERT_TRUE(
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(test.sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
         << test.sddl;
     Text why;
     Clear(&why);
@@ -440,6 +488,95 @@ TEST(Kit, SourceSafeFromUsers) {
     EXPECT_EQ(!*test.why, safe) << test.sddl;
     EXPECT_EQ(*test.why ? L"\"C:\\x\"" + std::wstring(test.why) : L"", std::wstring(why.data)) << test.sddl;
   }
+}
+
+// An allow entry of a type the check does not read may grant anything:
+// refused. (SDDL cannot write a conditional entry under Wine, so the DACL is
+// built by hand: a callback entry for Everyone, and an object entry.)
+TEST(Kit, SourceEntriesOfEveryKind) {
+  const struct {
+    BYTE type;
+    const wchar_t* why;
+  } cases[] = {
+      {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, L"\"C:\\x\" lets Everyone delete"},
+      {ACCESS_ALLOWED_OBJECT_ACE_TYPE, L"\"C:\\x\" has a permission entry of a type this check does not read (5)"},
+      {ACCESS_DENIED_CALLBACK_ACE_TYPE, L""},
+  };
+  for (const auto& test : cases) {
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof everyone;
+    ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size));
+    // The entry: header, mask, SID (an object entry with neither GUID reads the same).
+    const WORD entry = static_cast<WORD>(sizeof(ACE_HEADER) + sizeof(ACCESS_MASK) +
+                                         (test.type == ACCESS_ALLOWED_OBJECT_ACE_TYPE ? sizeof(DWORD) : 0) + size);
+    std::vector<BYTE> bytes(sizeof(ACL) + entry);
+    ACL* acl = reinterpret_cast<ACL*>(bytes.data());
+    ASSERT_TRUE(InitializeAcl(acl, static_cast<DWORD>(bytes.size()), ACL_REVISION_DS));
+    std::vector<BYTE> ace(entry);
+    ACE_HEADER* header = reinterpret_cast<ACE_HEADER*>(ace.data());
+    header->AceType = test.type;
+    header->AceFlags = 0;
+    header->AceSize = entry;
+    *reinterpret_cast<ACCESS_MASK*>(ace.data() + sizeof(ACE_HEADER)) = DELETE;
+    memcpy(ace.data() + entry - size, everyone, size);
+    ASSERT_TRUE(AddAce(acl, ACL_REVISION_DS, 0, ace.data(), entry));
+    SECURITY_DESCRIPTOR descriptor;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    size = sizeof system;
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&descriptor, system, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
+    Text why;
+    Clear(&why);
+    EXPECT_EQ(!*test.why, SafeFromUsers(&descriptor, Place::kItem, L"C:\\x", &why)) << int(test.type);
+    EXPECT_STREQ(test.why, why.data);
+  }
+}
+
+TEST(Kit, FinalPathsAsPaths) {
+  const struct {
+    const wchar_t* final;
+    const wchar_t* path;
+  } cases[] = {
+      {L"\\\\?\\C:\\Program Files\\Quorvane", L"C:\\Program Files\\Quorvane"},
+      {L"\\\\?\\UNC\\server\\share\\kit", L"\\\\server\\share\\kit"},
+      {L"C:\\kit", L"C:\\kit"},
+  };
+  for (const auto& test : cases) {
+    Text path;
+    PlainPath(test.final, &path);
+    EXPECT_STREQ(test.path, path.data);
+  }
+}
+
+// What was checked stays held until it is closed: its files can be neither
+// written nor deleted, nor its folder renamed; a file that is not there
+// passes (the folder's own check covers one added later).
+TEST(Kit, PackageHeldWhileUsed) {
+  const std::wstring folder = L"C:\\quorvane-kit-test";
+  const std::wstring file = folder + L"\\quorvane.exe";
+  RemoveDirectoryW(folder.c_str());
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  HANDLE created = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, created);
+  CloseHandle(created);
+  const wchar_t* const names[] = {L"quorvane.exe", L"startup.cmd"};
+  Package package;
+  Text why;
+  Clear(&why);
+  ASSERT_TRUE(OpenPackage(folder.c_str(), names, 2, &package, &why)) << std::wstring(why.data);
+  EXPECT_STREQ(folder.c_str(), package.folder.data);
+  EXPECT_NE(INVALID_HANDLE_VALUE, package.files[0]);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, package.files[1]);
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+  EXPECT_FALSE(DeleteFileW(file.c_str()));
+  EXPECT_FALSE(MoveFileExW(folder.c_str(), (folder + L".moved").c_str(), 0));
+  ClosePackage(&package);
+  EXPECT_TRUE(DeleteFileW(file.c_str()));
+  EXPECT_TRUE(RemoveDirectoryW(folder.c_str()));
 }
 
 }  // namespace
