@@ -58,6 +58,7 @@ constexpr DWORD kStatusGuardTaken = 2;
 constexpr DWORD kStatusNotStarted = 3;
 constexpr DWORD kStatusUsage = ERROR_INVALID_PARAMETER;        // 87
 constexpr DWORD kStatusRebootNeeded = ERROR_SUCCESS_REBOOT_REQUIRED;  // 3010
+constexpr DWORD kStatusElevationRequired = 740;  // ERROR_ELEVATION_REQUIRED, which MinGW's headers lack
 
 struct KitEvent {
   WORD type;  // EVENTLOG_INFORMATION_TYPE, _WARNING_TYPE or _ERROR_TYPE

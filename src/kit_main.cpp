@@ -15,6 +15,10 @@
 // quorvane-kit.exe /undo: deletes SelectiveSuspendOn from the Device
 // Parameters key of every instance of both panels; 1 when one that is there
 // could not be deleted.
+// quorvane-kit.exe /status [-enable]: whether the setting holds on the panel
+// in use, read-only, for any user (see kit_status.h).
+// The verbs that change the machine refuse without administrator rights
+// (740): the manifest runs the program as invoked, for /status.
 #include <windows.h>
 
 #include "kit.h"
@@ -22,6 +26,7 @@
 #include "kit_install.h"
 #include "kit_log.h"
 #include "kit_security.h"
+#include "kit_status.h"
 #include "selective_suspend.h"
 
 namespace {
@@ -242,6 +247,24 @@ int Run(const Package& package, const KitRequest& request, int restricted) {
   return static_cast<int>(status);
 }
 
+void SayOut(void*, const wchar_t* line) {
+  Say(STD_OUTPUT_HANDLE, line);
+}
+
+// Reads, and only reads: what it must never do has no function to call.
+int Status(const Package&, const KitRequest& request, int restricted) {
+  Machine machine;
+  Clear(&machine.program);
+  machine.log = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+  machine.logHeld = 0;
+  LoadDevices(&machine.devices, restricted);
+  const KitPlatform platform = {&machine, nullptr, DeviceKey, WrittenPath, Instance, StateOf,
+                                ReadValue, nullptr, nullptr, SayOut, nullptr};
+  const DWORD status = ReportStatus(request.enable, platform);
+  FreeDevices(&machine.devices);
+  return static_cast<int>(status);
+}
+
 int InstallKit(const Package& package, const KitRequest& request, int) {
   return static_cast<int>(Install(package, request));
 }
@@ -281,14 +304,17 @@ constexpr const wchar_t* kInstallFiles[] = {
 constexpr const wchar_t* kUninstallFiles[] = {L"quorvane-kit.exe", L"uninstall.cmd"};
 constexpr const wchar_t* kUndoFiles[] = {L"quorvane-kit.exe", L"undo.cmd"};
 
+// What a verb takes after its name.
+enum class Takes { kNothing, kSwitch, kKitArguments };
+
 struct Verb {
   const wchar_t* name;  // the first argument
   int (*handler)(const Package& package, const KitRequest& request, int restricted);
-  const wchar_t* const* files;
+  const wchar_t* const* files;  // null: it changes nothing and runs nothing, so checks nothing
   int count;
-  int kitArguments;  // takes -enable, /restart and /remove-stale; else none
+  Takes takes;
   const wchar_t* usage;
-  const wchar_t* refused;  // said when the check refuses
+  const wchar_t* refused;  // said when the check refuses, or without administrator rights
 };
 
 template <int N>
@@ -299,14 +325,39 @@ constexpr int Count(const wchar_t* const (&)[N]) {
 // The first is also what runs with no verb (startup.cmd). A read-only verb
 // takes a row of its own, with the files it reads.
 constexpr Verb kVerbs[] = {
-    {L"/run", Run, kRunFiles, Count(kRunFiles), 1, L"apply.cmd [-enable] [/restart] [/remove-stale]",
-     L"nothing was run"},
-    {L"/install", InstallKit, kInstallFiles, Count(kInstallFiles), 1,
+    {L"/run", Run, kRunFiles, Count(kRunFiles), Takes::kKitArguments,
+     L"apply.cmd [-enable] [/restart] [/remove-stale]", L"nothing was run"},
+    {L"/install", InstallKit, kInstallFiles, Count(kInstallFiles), Takes::kKitArguments,
      L"install.cmd [-enable] [/restart] [/remove-stale]", L"nothing was installed"},
-    {L"/uninstall", UninstallKit, kUninstallFiles, Count(kUninstallFiles), 0, L"uninstall.cmd",
+    {L"/uninstall", UninstallKit, kUninstallFiles, Count(kUninstallFiles), Takes::kNothing, L"uninstall.cmd",
      L"nothing was removed"},
-    {L"/undo", UndoValues, kUndoFiles, Count(kUndoFiles), 0, L"undo.cmd", L"nothing was deleted"},
+    {L"/undo", UndoValues, kUndoFiles, Count(kUndoFiles), Takes::kNothing, L"undo.cmd", L"nothing was deleted"},
+    {L"/status", Status, nullptr, 0, Takes::kSwitch, L"quorvane-kit.exe /status [-enable]", L""},
 };
+
+// Returns 0, or the index of the first argument the verb does not take.
+int ReadArguments(const Verb& verb, int argc, const wchar_t* const* argv, KitRequest* request) {
+  *request = {0, 0, 0};
+  if (verb.takes == Takes::kKitArguments)
+    return ParseKitArguments(argc, argv, request);
+  for (int i = 1; i < argc; ++i) {
+    if (verb.takes == Takes::kNothing || !SameText(argv[i], L"-enable"))
+      return i;
+    request->enable = 1;
+  }
+  return 0;
+}
+
+// An administrator whose token is elevated, or SYSTEM. At a prompt that is
+// not elevated, the token holds Administrators for denying access only, and
+// CheckTokenMembership does not count it.
+int Elevated() {
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof administrators;
+  BOOL member = FALSE;
+  return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+         CheckTokenMembership(nullptr, administrators, &member) && member;
+}
 
 }  // namespace
 
@@ -322,8 +373,8 @@ int wmain(int argc, wchar_t** argv) {
       break;
     }
   }
-  KitRequest request = {0, 0, 0};
-  if (const int bad = verb->kitArguments ? ParseKitArguments(argc, argv, &request) : (argc > 1)) {
+  KitRequest request;
+  if (const int bad = ReadArguments(*verb, argc, argv, &request)) {
     Text usage;
     Clear(&usage);
     Append(&usage, L"\"");
@@ -334,9 +385,20 @@ int wmain(int argc, wchar_t** argv) {
     return kStatusUsage;
   }
 
-  Text folder;
+  if (!verb->files) {
+    Package none = {};
+    return verb->handler(none, request, restricted);
+  }
   Text why;
   Clear(&why);
+  if (!Elevated()) {
+    Append(&why, verb->usage);
+    Append(&why, L" needs administrator rights: run it from an elevated prompt, or as SYSTEM; ");
+    Append(&why, verb->refused);
+    SayOnStderr(why.data);
+    return kStatusElevationRequired;
+  }
+  Text folder;
   Package package;
   if (!OwnFolder(&folder)) {
     Append(&why, L"the package's folder is not known: this program's own path is too long");

@@ -78,12 +78,13 @@ void AppendWhyNot(Text* verdict, const wchar_t* id, const Reading& reading, DWOR
       return;
     case State::kProblem:
       Append(verdict, L" but is not working: ");
-      break;
+      AppendState(verdict, reading.state, reading.why.data);
+      return;
     default:
-      Append(verdict, L" but its state is not known: ");
-      break;
+      Append(verdict, L" but Windows could not tell its state: ");
+      Append(verdict, reading.why.data);
+      return;
   }
-  AppendState(verdict, reading.state, reading.why.data);
 }
 
 }  // namespace

@@ -128,26 +128,33 @@ const Program kPrograms[] = {
       "KERNEL32.dll!GetTickCount64", "KERNEL32.dll!HeapAlloc", "KERNEL32.dll!IsProcessorFeaturePresent",
       "KERNEL32.dll!QueryPerformanceCounter", "KERNEL32.dll!TerminateProcess"}},
     {L"quorvane-kit.exe",
-     {"ADVAPI32.dll!ConvertSidToStringSidW", "ADVAPI32.dll!ConvertStringSecurityDescriptorToSecurityDescriptorW",
+     {"ADVAPI32.dll!CheckTokenMembership", "ADVAPI32.dll!ConvertSidToStringSidW",
+      "ADVAPI32.dll!ConvertStringSecurityDescriptorToSecurityDescriptorW", "ADVAPI32.dll!CreateWellKnownSid",
       "ADVAPI32.dll!DeregisterEventSource", "ADVAPI32.dll!EqualSid", "ADVAPI32.dll!GetAce",
-      "ADVAPI32.dll!GetNamedSecurityInfoW", "ADVAPI32.dll!GetSecurityDescriptorDacl",
-      "ADVAPI32.dll!GetSecurityDescriptorOwner", "ADVAPI32.dll!GetSecurityInfo",
-      "ADVAPI32.dll!GetSidIdentifierAuthority", "ADVAPI32.dll!GetSidSubAuthority",
-      "ADVAPI32.dll!GetSidSubAuthorityCount", "ADVAPI32.dll!GetTokenInformation", "ADVAPI32.dll!IsWellKnownSid",
-      "ADVAPI32.dll!MapGenericMask", "ADVAPI32.dll!OpenProcessToken", "ADVAPI32.dll!RegCloseKey",
-      "ADVAPI32.dll!RegCreateKeyExW", "ADVAPI32.dll!RegDeleteKeyValueW", "ADVAPI32.dll!RegEnumKeyExW",
-      "ADVAPI32.dll!RegOpenKeyExW", "ADVAPI32.dll!RegSetKeyValueW", "ADVAPI32.dll!RegisterEventSourceW",
-      "ADVAPI32.dll!ReportEventW", "ADVAPI32.dll!SetNamedSecurityInfoW", "KERNEL32.dll!CloseHandle",
-      "KERNEL32.dll!CreateDirectoryW", "KERNEL32.dll!CreateFileW", "KERNEL32.dll!CreateProcessW",
-      "KERNEL32.dll!ExitProcess", "KERNEL32.dll!FreeLibrary", "KERNEL32.dll!GetCommandLineW",
-      "KERNEL32.dll!GetCurrentProcess", "KERNEL32.dll!GetCurrentProcessId", "KERNEL32.dll!GetCurrentThreadId",
-      "KERNEL32.dll!GetExitCodeProcess", "KERNEL32.dll!GetFileInformationByHandle", "KERNEL32.dll!GetLastError",
-      "KERNEL32.dll!GetModuleFileNameW", "KERNEL32.dll!GetModuleHandleW", "KERNEL32.dll!GetProcAddress",
-      "KERNEL32.dll!GetProcessHeap", "KERNEL32.dll!GetStdHandle", "KERNEL32.dll!GetSystemDirectoryW",
-      "KERNEL32.dll!GetSystemTime", "KERNEL32.dll!GetSystemTimeAsFileTime",
-      "KERNEL32.dll!GetSystemWindowsDirectoryW", "KERNEL32.dll!GetTickCount64", "KERNEL32.dll!HeapAlloc",
-      "KERNEL32.dll!IsProcessorFeaturePresent", "KERNEL32.dll!LoadLibraryExW", "KERNEL32.dll!LocalFree",
-      "KERNEL32.dll!QueryPerformanceCounter", "KERNEL32.dll!TerminateProcess",
+      "ADVAPI32.dll!GetSecurityDescriptorDacl", "ADVAPI32.dll!GetSecurityDescriptorOwner",
+      "ADVAPI32.dll!GetSecurityInfo", "ADVAPI32.dll!GetSidIdentifierAuthority", "ADVAPI32.dll!GetSidSubAuthority",
+      "ADVAPI32.dll!GetSidSubAuthorityCount", "ADVAPI32.dll!GetTokenInformation", "ADVAPI32.dll!IsValidSid",
+      "ADVAPI32.dll!LookupAccountSidW", "ADVAPI32.dll!MapGenericMask", "ADVAPI32.dll!OpenProcessToken",
+      "ADVAPI32.dll!RegCloseKey", "ADVAPI32.dll!RegCreateKeyExW", "ADVAPI32.dll!RegDeleteKeyValueW",
+      "ADVAPI32.dll!RegDeleteKeyW", "ADVAPI32.dll!RegDeleteTreeW", "ADVAPI32.dll!RegDeleteValueW",
+      "ADVAPI32.dll!RegEnumKeyExW", "ADVAPI32.dll!RegGetValueW", "ADVAPI32.dll!RegOpenKeyExW",
+      "ADVAPI32.dll!RegQueryValueExW", "ADVAPI32.dll!RegSetKeyValueW", "ADVAPI32.dll!RegSetValueExW",
+      "ADVAPI32.dll!RegisterEventSourceW", "ADVAPI32.dll!ReportEventW", "ADVAPI32.dll!SetNamedSecurityInfoW",
+      "KERNEL32.dll!CloseHandle", "KERNEL32.dll!CreateDirectoryW", "KERNEL32.dll!CreateFileW",
+      "KERNEL32.dll!CreateProcessW", "KERNEL32.dll!DeleteFileW", "KERNEL32.dll!ExitProcess",
+      "KERNEL32.dll!FindClose", "KERNEL32.dll!FindFirstFileW", "KERNEL32.dll!FindNextFileW",
+      "KERNEL32.dll!FreeLibrary", "KERNEL32.dll!GetCommandLineW", "KERNEL32.dll!GetCurrentProcess",
+      "KERNEL32.dll!GetCurrentProcessId", "KERNEL32.dll!GetCurrentThreadId", "KERNEL32.dll!GetExitCodeProcess",
+      "KERNEL32.dll!GetFileAttributesW", "KERNEL32.dll!GetFileInformationByHandle",
+      "KERNEL32.dll!GetFileInformationByHandleEx", "KERNEL32.dll!GetFinalPathNameByHandleW",
+      "KERNEL32.dll!GetLastError", "KERNEL32.dll!GetModuleFileNameW", "KERNEL32.dll!GetModuleHandleW",
+      "KERNEL32.dll!GetProcAddress", "KERNEL32.dll!GetProcessHeap", "KERNEL32.dll!GetStdHandle",
+      "KERNEL32.dll!GetSystemDirectoryW", "KERNEL32.dll!GetSystemTime", "KERNEL32.dll!GetSystemTimeAsFileTime",
+      "KERNEL32.dll!GetSystemWindowsDirectoryW", "KERNEL32.dll!GetTickCount", "KERNEL32.dll!GetTickCount64",
+      "KERNEL32.dll!HeapAlloc", "KERNEL32.dll!IsProcessorFeaturePresent", "KERNEL32.dll!LoadLibraryExW",
+      "KERNEL32.dll!LocalFree", "KERNEL32.dll!MoveFileExW", "KERNEL32.dll!QueryPerformanceCounter",
+      "KERNEL32.dll!ReadFile", "KERNEL32.dll!RemoveDirectoryW", "KERNEL32.dll!SetFileAttributesW",
+      "KERNEL32.dll!SetFilePointerEx", "KERNEL32.dll!Sleep", "KERNEL32.dll!TerminateProcess",
       "KERNEL32.dll!WaitForSingleObject", "KERNEL32.dll!WideCharToMultiByte", "KERNEL32.dll!WriteFile"}},
 };
 
@@ -434,6 +441,22 @@ TEST_F(ResourceTest, ManifestRequiresAdministratorAndNothingElse) {
             "    </security>\n"
             "  </trustInfo>\n"
             "</assembly>\n");
+}
+
+// The companion runs as invoked: its read-only /status serves any user, and
+// the verbs that change the machine refuse without administrator rights.
+TEST(CompanionManifest, RunsAsInvoked) {
+  HMODULE kit = LoadLibraryExW(ProgramPath(L"quorvane-kit.exe").c_str(), nullptr,
+                               LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(kit, nullptr) << GetLastError();
+  HRSRC found = FindResourceExW(kit, MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1), 1033);
+  const std::string manifest =
+      found ? std::string(static_cast<const char*>(LockResource(LoadResource(kit, found))), SizeofResource(kit, found))
+            : "<missing>";
+  FreeLibrary(kit);
+  EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"), std::string::npos)
+      << manifest;
+  EXPECT_EQ(manifest.find("requireAdministrator"), std::string::npos) << manifest;
 }
 
 // The keys of the record's string table in stored order, read from the raw

@@ -66,7 +66,7 @@ package="$drive/quorvane-test/$folder/$name"
 kit="C:\\quorvane-test\\$folder\\$name"
 
 files=$(cd "$package" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
-expected="LICENSE README.md SHA256SUMS apply.cmd detect.ps1 docs/deploying.md install.cmd quorvane-kit.exe quorvane-task.xml quorvane.exe undo.cmd uninstall.cmd "
+expected="LICENSE README.md SHA256SUMS apply.cmd detect.ps1 docs/deploying.md install.cmd quorvane-kit.exe quorvane-task.xml quorvane.exe remediation/detect.ps1 remediation/remediate.ps1 undo.cmd uninstall.cmd "
 [ "$files" = "$expected" ] || fail "the package holds: $files; expected: $expected"
 (cd "$package" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the package"
 for doc in README.md docs/deploying.md; do
@@ -305,6 +305,50 @@ wait "$first" || fail "the first of two runs at once failed"
 [ "$(logged 2)" = "switch none; status 0; key $root\\$other\\Device Parameters; device working; restart done
 switch -enable; status 0; key $root\\$other\\Device Parameters; device working" ] || fail "two runs at once logged: $(logged 2)"
 event 4 100
+
+# --- quorvane-kit.exe /status: a verdict, read-only ---------------------------------------
+
+# setvalue KEY VALUE: a REG_DWORD, "absent" for none, "sz" for a REG_SZ of "1".
+setvalue() {
+  case "$2" in
+    absent) "$run" "$prefix" reg delete "$1" /v SelectiveSuspendOn /f >/dev/null 2>&1 || true ;;
+    sz) "$run" "$prefix" reg add "$1" /v SelectiveSuspendOn /t REG_SZ /d 1 /f >/dev/null ;;
+    *) "$run" "$prefix" reg add "$1" /v SelectiveSuspendOn /t REG_DWORD /d "$2" /f >/dev/null ;;
+  esac
+}
+parameters2="$root\\$id2\\Device Parameters"
+layout "$parameters1" "$parameters2"
+rm -f "$drive/quorvane-test/devices.txt"
+lines=$(lines_logged)
+# instance 1's value|instance 2's|devices|arguments|exit status|the last line printed
+while IFS='|' read -r value1 value2 tree arguments status verdict; do
+  [ "$value1" = none ] && layout || { setvalue "$parameters1" "$value1"; setvalue "$parameters2" "$value2"; }
+  before=$("$run" "$prefix" reg query "$key1" /s 2>&1)
+  # shellcheck disable=SC2086
+  QUORVANE_TEST_DEVICES=$tree kit "$status" "$kit\\quorvane-kit.exe" /status $arguments
+  said=$(printf '%s\n' "$out" | grep -v '^exit status ')
+  [ "$(printf '%s\n' "$said" | tail -n 1)" = "$verdict" ] || fail "/status $arguments with $tree printed: $said
+expected last: $verdict"
+  [ -z "$events" ] && [ "$("$run" "$prefix" reg query "$key1" /s 2>&1)" = "$before" ] ||
+    fail "/status $arguments with $tree wrote an event ($events) or changed the registry"
+  [ "$value1" = none ] && layout "$parameters1" "$parameters2"
+done <<EOF2
+1|absent|$id1=started|-enable|0|in effect: $id1 holds SelectiveSuspendOn 1 and is working
+0|absent|$id1=started|-enable|1|not in effect: $id1, the instance quorvane.exe writes, has SelectiveSuspendOn 0, not 1
+absent|0|$id1=started;$id2=started||1|not in effect: $id1, the instance quorvane.exe writes, has SelectiveSuspendOn absent, not 0
+sz|absent|$id1=started|-enable|1|not in effect: $id1, the instance quorvane.exe writes, has SelectiveSuspendOn of the wrong type, not 1
+1|1|$id2=started|-enable|1|not in effect: $id1 holds SelectiveSuspendOn 1 but is not connected: the touch panel in use keeps its own setting (see the deployment guide: stale instances)
+1|absent|$id1=22|-enable|1|not in effect: $id1 holds SelectiveSuspendOn 1 but is not working: problem 22 (disabled)
+none||$id1=started|-enable|1|not in effect: no touch panel: neither touch panel's device key is in the registry
+1|absent|$id1=started;$id2=started|-enable|1|not in effect: another instance of a touch panel is connected without the setting: $id2: working; SelectiveSuspendOn absent
+EOF2
+# One line per instance, in the order quorvane.exe searches them, with its mark.
+[ "$said" = "$id1: working; SelectiveSuspendOn 1 (written by quorvane.exe)
+$id2: working; SelectiveSuspendOn absent
+$verdict" ] || fail "/status printed: $said"
+kit 87 "$kit\\quorvane-kit.exe" /status /restart
+[ "$(lines_logged)" = "$lines" ] && [ ! -e "$drive/quorvane-test/devices.txt" ] ||
+  fail "/status logged a line or restarted or removed a device: $(cat "$drive/quorvane-test/devices.txt" 2>/dev/null)"
 
 # --- install.cmd, uninstall.cmd, undo.cmd --------------------------------------------------
 
