@@ -37,11 +37,14 @@ constexpr Problem kProblems[] = {
     {CM_PROB_DISABLED, L"disabled"},
     {CM_PROB_DEVICE_NOT_THERE, L"not present or not working"},
     {CM_PROB_FAILED_INSTALL, L"drivers not installed"},
+    {CM_PROB_DRIVER_FAILED_LOAD, L"driver could not be loaded"},
     {CM_PROB_FAILED_ADD, L"drivers could not be loaded"},
     {CM_PROB_FAILED_POST_START, L"stopped after it reported problems"},
     {CM_PROB_HALTED, L"shut down by an application or service"},
     {CM_PROB_PHANTOM, L"not connected"},
     {CM_PROB_HELD_FOR_EJECT, L"prepared for safe removal"},
+    {CM_PROB_DRIVER_BLOCKED, L"driver blocked from loading"},
+    {CM_PROB_UNSIGNED_DRIVER, L"driver not digitally signed"},
 };
 
 wchar_t Lower(wchar_t c) {
@@ -311,21 +314,8 @@ int FoundAgain(const KitPlatform& platform, DWORD asked, wchar_t* path, Text* id
     return 1;
   Append(line, L"; key unknown - WARNING: the instance found again does not hold the value written: HKEY_LOCAL_MACHINE\\");
   Append(line, path);
-  switch (value) {
-    case Value::kDword:
-      Append(line, L" holds SelectiveSuspendOn ");
-      AppendNumber(line, data);
-      break;
-    case Value::kAbsent:
-      Append(line, L" has no SelectiveSuspendOn");
-      break;
-    case Value::kWrongType:
-      Append(line, L" holds SelectiveSuspendOn, not as a REG_DWORD");
-      break;
-    case Value::kUnreadable:
-      Append(line, L" could not be read");
-      break;
-  }
+  Append(line, L" has ");
+  AppendValue(line, value, data);
   return 0;
 }
 
@@ -362,6 +352,24 @@ KitEvent EventFor(DWORD status, int warning) {
 }
 
 }  // namespace
+
+void AppendValue(Text* text, Value value, DWORD data) {
+  Append(text, L"SelectiveSuspendOn ");
+  switch (value) {
+    case Value::kDword:
+      AppendNumber(text, data);
+      return;
+    case Value::kAbsent:
+      Append(text, L"absent");
+      return;
+    case Value::kWrongType:
+      Append(text, L"of the wrong type");
+      return;
+    case Value::kUnreadable:
+      Append(text, L"unreadable");
+      return;
+  }
+}
 
 void AppendState(Text* text, const DeviceState& state, const wchar_t* why) {
   switch (state.state) {

@@ -72,6 +72,10 @@ int ParseKitArguments(int argc, const wchar_t* const* argv, KitRequest* request)
 // "working", "problem 22 (disabled)", "disconnected", "unknown: WHY": how the log and /status name a state.
 void AppendState(Text* text, const DeviceState& state, const wchar_t* why);
 
+// "SelectiveSuspendOn 1", "... absent", "... of the wrong type", "...
+// unreadable": how the log and /status name what a Device Parameters key holds.
+void AppendValue(Text* text, Value value, DWORD data);
+
 // The instance ID inside a Device Parameters path under HKEY_LOCAL_MACHINE.
 int InstanceOfPath(const wchar_t* path, Text* id);
 

@@ -80,6 +80,9 @@ DeviceState StateOfNode(const Devices& devices, DEVINST node, Text* why) {
     AppendHex(why, result);
     return {State::kUnknown, 0};
   }
+  // A devnode that reports "not connected" is not in use, whatever answered.
+  if ((status & DN_HAS_PROBLEM) && problem == CM_PROB_PHANTOM)
+    return {State::kDisconnected, 0};
   if (status & DN_HAS_PROBLEM)
     return {State::kProblem, problem};
   if (status & DN_STARTED)
@@ -220,9 +223,11 @@ Change RestartDevice(const Devices& devices, const wchar_t* id, Text* why) {
   } else {
     SP_DEVINSTALL_PARAMS_W install = {};
     install.cbSize = sizeof install;
-    change = Change::kDone;
-    if (devices.getParams(list, &device, &install) && (install.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)))
-      change = Change::kDoneRebootNeeded;
+    // Without the flags a reboot that Windows needs would pass unsaid.
+    if (!devices.getParams(list, &device, &install))
+      Failed(L"SetupDiGetDeviceInstallParamsW", GetLastError(), why);
+    else
+      change = install.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART) ? Change::kDoneRebootNeeded : Change::kDone;
   }
   devices.destroyList(list);
   return change;

@@ -400,16 +400,23 @@ int wmain(int argc, wchar_t** argv) {
   }
   Text folder;
   Package package;
-  if (!OwnFolder(&folder)) {
+  if (!restricted) {
+    // Windows' own functions load DLLs on demand (the check's ntmarta.dll
+    // among them), from this program's folder first unless the search is
+    // restricted: a DLL planted there would run before the check refuses.
+    Append(&why, L"this Windows cannot keep DLLs from loading from beside this program (Windows 7 needs update "
+                 L"KB2533623 or a later one that replaces it); install it");
+  } else if (!OwnFolder(&folder)) {
     Append(&why, L"the package's folder is not known: this program's own path is too long");
   } else if (OpenPackage(folder.data, verb->files, verb->count, &package, &why)) {
     const int status = verb->handler(package, request, restricted);
     ClosePackage(&package);
     return status;
+  } else {
+    Append(&why,
+           L": whoever may change the package may change what runs as SYSTEM. Unpack it in a folder that only "
+           L"administrators can change (such as one in \"C:\\Program Files\") and run it from there.");
   }
-  Append(&why,
-         L": whoever may change the package may change what runs as SYSTEM. Unpack it in a folder that only "
-         L"administrators can change (such as one in \"C:\\Program Files\") and run it from there.");
   SayOnStderr(why.data);
   SayOnStderr(verb->refused);
   if (verb->handler == Run)

@@ -28,30 +28,12 @@ int Connected(const Reading& reading) {
   return reading.state.state == State::kWorking || reading.state.state == State::kProblem;
 }
 
-void AppendValue(Text* text, const Reading& reading) {
-  Append(text, L"SelectiveSuspendOn ");
-  switch (reading.value) {
-    case Value::kDword:
-      AppendNumber(text, reading.data);
-      return;
-    case Value::kAbsent:
-      Append(text, L"absent");
-      return;
-    case Value::kWrongType:
-      Append(text, L"of the wrong type");
-      return;
-    case Value::kUnreadable:
-      Append(text, L"unreadable");
-      return;
-  }
-}
-
 void AppendInstance(Text* text, const wchar_t* id, const Reading& reading) {
   Append(text, id);
   Append(text, L": ");
   AppendState(text, reading.state, reading.why.data);
   Append(text, L"; ");
-  AppendValue(text, reading);
+  AppendValue(text, reading.value, reading.data);
 }
 
 // Why the setting does not hold on the instance written, or nothing.
@@ -60,7 +42,7 @@ void AppendWhyNot(Text* verdict, const wchar_t* id, const Reading& reading, DWOR
     Append(verdict, L"not in effect: ");
     Append(verdict, id);
     Append(verdict, L", the instance quorvane.exe writes, has ");
-    AppendValue(verdict, reading);
+    AppendValue(verdict, reading.value, reading.data);
     Append(verdict, L", not ");
     AppendNumber(verdict, asked);
     return;

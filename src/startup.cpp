@@ -89,8 +89,9 @@ extern "C" {
 
 // The image's load configuration, which the build points the header's
 // directory at. With DependentLoadFlags LOAD_LIBRARY_SEARCH_SYSTEM32 the
-// loader of Windows 10 1607 and later resolves every import and every
-// forwarder from System32 alone, never from the image's folder.
+// loader of Windows 10 1607 and later resolves the image's static imports
+// from System32 alone, never from the image's folder (Microsoft documents no
+// more than that of forwarders: none is imported that leads outside KnownDLLs).
 extern constexpr IMAGE_LOAD_CONFIG_DIRECTORY64 _load_config_used = LoadConfig();
 
 // The stack protector's reference value, compared at every protected return.

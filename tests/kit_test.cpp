@@ -273,12 +273,12 @@ TEST(Kit, RunsDecideLineEventAndStatus) {
       {"the instance found again holds another value", {L"-enable", L"/restart"},
        With({connectedA}, {}, a, [](Fake* f) { f->data = 0; }),
        L"; key unknown - WARNING: the instance found again does not hold the value written: " + kKey + a +
-           L"\\Device Parameters holds SelectiveSuspendOn 0; restart not done" + kAdvice,
+           L"\\Device Parameters has SelectiveSuspendOn 0; restart not done" + kAdvice,
        {}, EVENTLOG_WARNING_TYPE, 0},
       {"the instance found again has no value", {},
        With({connectedA}, {}, a, [](Fake* f) { f->value = Value::kAbsent; }),
        L"; key unknown - WARNING: the instance found again does not hold the value written: " + kKey + a +
-           L"\\Device Parameters has no SelectiveSuspendOn",
+           L"\\Device Parameters has SelectiveSuspendOn absent",
        {}, EVENTLOG_WARNING_TYPE, 0},
       {"another run held the lock too long", {}, With({connectedA}, {}, a, [](Fake* f) { f->busy = true; }),
        L"; status 0 - WARNING: another run of the kit held the log for a minute, and this run went on beside it" +
