@@ -2,6 +2,8 @@
 
 #include "kit_log.h"
 
+#include <sddl.h>
+
 namespace {
 
 constexpr DWORD kFailed = ERROR_INSTALL_FAILURE;  // 1603
@@ -149,12 +151,12 @@ DWORD Schtasks(const wchar_t* arguments, int showErrors) {
 
 // Writes the file's bytes, read through the handle that was checked, to a
 // new file at path.
-int CopyFrom(HANDLE source, const wchar_t* path) {
+int CopyFrom(HANDLE source, const wchar_t* path, SECURITY_ATTRIBUTES* security) {
   LARGE_INTEGER start;
   start.QuadPart = 0;
   if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN))
     return 0;
-  HANDLE target = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE target = CreateFileW(path, GENERIC_WRITE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (target == INVALID_HANDLE_VALUE)
     return 0;
   BYTE buffer[16384];
@@ -186,7 +188,7 @@ void AppendArguments(Text* line, const KitRequest& request) {
 
 // The task's own definition names startup.cmd, so that it registers byte for
 // byte as it ships; the arguments live here.
-int WriteStartup(const Text& folder, const KitRequest& request) {
+int WriteStartup(const Text& folder, const KitRequest& request, SECURITY_ATTRIBUTES* security) {
   Text path;
   Join(&path, folder, L"startup.cmd");
   Text line;
@@ -198,7 +200,7 @@ int WriteStartup(const Text& folder, const KitRequest& request) {
   int size = 0;
   for (; line.data[size] && size < static_cast<int>(sizeof bytes); ++size)
     bytes[size] = static_cast<char>(line.data[size]);  // ASCII only
-  HANDLE file = CreateFileW(path.data, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.data, GENERIC_WRITE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return 0;
   DWORD written = 0;
@@ -208,8 +210,8 @@ int WriteStartup(const Text& folder, const KitRequest& request) {
 
 // Copies every file of the package but install.cmd, the first, through the
 // handles that were checked.
-int Stage(const Package& package, const Text& fresh, const KitRequest& request) {
-  if (!CreateDirectoryW(fresh.data, nullptr))
+int Stage(const Package& package, const Text& fresh, const KitRequest& request, SECURITY_ATTRIBUTES* security) {
+  if (!CreateDirectoryW(fresh.data, security))
     return 0;
   Text path;
   for (int i = 1; i < package.count; ++i) {
@@ -217,10 +219,24 @@ int Stage(const Package& package, const Text& fresh, const KitRequest& request) 
     const HANDLE source = package.files[i];
     if (source == INVALID_HANDLE_VALUE)
       return 0;
-    if (IsFolder(source) ? !CreateDirectoryW(path.data, nullptr) : !CopyFrom(source, path.data))
+    if (IsFolder(source) ? !CreateDirectoryW(path.data, security) : !CopyFrom(source, path.data, security))
       return 0;
   }
-  return WriteStartup(fresh, request);
+  return WriteStartup(fresh, request, security);
+}
+
+// Owned by Administrators, whoever installs: the check at every boot, as
+// SYSTEM, trusts no single administrator's account, and Program Files'
+// CREATOR OWNER entry gives the owner full control. Permissions are
+// inherited from Program Files.
+int StageOwned(const Package& package, const Text& fresh, const KitRequest& request) {
+  SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BA", SDDL_REVISION_1, &security.lpSecurityDescriptor,
+                                                            nullptr))
+    return 0;
+  const int staged = Stage(package, fresh, request, &security);
+  LocalFree(security.lpSecurityDescriptor);
+  return staged;
 }
 
 // Event Viewer reads the descriptions from quorvane-kit.exe's messages, and
@@ -331,7 +347,7 @@ DWORD Install(const Package& package, const KitRequest& request) {
     Append(&both, places.old.data);
     return Restore(places, swap, L"clear \"", both.data, L"\", left by an update cut short");
   }
-  if (!Stage(package, places.fresh, request))
+  if (!StageOwned(package, places.fresh, request))
     return Restore(places, swap, L"copy the kit into \"", places.fresh.data, L"\"");
 
   // The task must not start while the kits are swapped.
