@@ -31,6 +31,10 @@ constexpr Right kRights[] = {
     {FILE_DELETE_CHILD, L"delete what it holds", 1},
     {FILE_WRITE_DATA, L"write (in a folder: create files)", 0},
     {FILE_APPEND_DATA, L"append (in a folder: create folders)", 0},
+    // Either lets one set a reparse point on a file, which would lead its
+    // later opening by path elsewhere.
+    {FILE_WRITE_ATTRIBUTES, L"change attributes", 0},
+    {FILE_WRITE_EA, L"change extended attributes", 0},
 };
 
 int NtAuthority(PSID sid) {
@@ -371,7 +375,10 @@ int OpenPackage(const wchar_t* started, const wchar_t* const* names, int count, 
   // A drive made by subst, or one mapped to a share, is judged where it leads.
   wchar_t final[kTextCapacity];
   const DWORD length = GetFinalPathNameByHandleW(package->handle, final, kTextCapacity, FILE_NAME_NORMALIZED);
-  if (!length || length >= kTextCapacity) {
+  // Room for a backslash and the longest name joined to it: a path cut short
+  // could name another file.
+  constexpr DWORD kNameRoom = 64;
+  if (!length || length >= kTextCapacity - kNameRoom) {
     Failed(why, path.data, length ? ERROR_FILENAME_EXCED_RANGE : GetLastError());
     ClosePackage(package);
     return 0;

@@ -438,6 +438,10 @@ TEST(Kit, SourceSafeFromUsers) {
       {L"O:SYD:(A;;0x100004;;;AU)", Place::kItem,
        L" lets NT AUTHORITY\\Authenticated Users append (in a folder: create folders)"},
       {L"O:SYD:(A;;0x100002;;;BU)", Place::kItem, L" lets BUILTIN\\Users write (in a folder: create files)"},
+      // Either lets one set a reparse point on the file, so that its later
+      // opening by path leads elsewhere.
+      {L"O:SYD:(A;;0x100100;;;BU)", Place::kItem, L" lets BUILTIN\\Users change attributes"},
+      {L"O:SYD:(A;;0x100010;;;BU)", Place::kItem, L" lets BUILTIN\\Users change extended attributes"},
       // C:\Temp: Modify inherited from C:\.
       {L"O:BAD:AI(A;OICIID;0x1301bf;;;AU)", Place::kAbove, L" lets NT AUTHORITY\\Authenticated Users delete"},
       {L"O:BAD:(A;;FA;;;WD)", Place::kAbove, L" lets Everyone take ownership"},
