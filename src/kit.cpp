@@ -60,11 +60,6 @@ int SameArgument(const wchar_t* given, const Argument& argument) {
   return *given == *name;
 }
 
-// Connected: in the device tree, working or not.
-int InTree(const DeviceState& state) {
-  return state.state == State::kWorking || state.state == State::kProblem;
-}
-
 struct Census {
   DWORD connected;
   DWORD disconnected;

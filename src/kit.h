@@ -22,6 +22,11 @@ struct DeviceState {
   State state;
   DWORD problem;  // the CM_PROB_ number, with kProblem
 };
+// Connected: in the device tree, working or not.
+inline int InTree(const DeviceState& state) {
+  return state.state == State::kWorking || state.state == State::kProblem;
+}
+
 // What an instance's Device Parameters key holds as SelectiveSuspendOn.
 enum class Value { kDword, kAbsent, kWrongType, kUnreadable };
 // kPresent: a removal found the device in the device tree, and left it.

@@ -24,10 +24,6 @@ int Holds(const Reading& reading, DWORD asked) {
   return reading.value == Value::kDword && reading.data == asked;
 }
 
-int Connected(const Reading& reading) {
-  return reading.state.state == State::kWorking || reading.state.state == State::kProblem;
-}
-
 void AppendInstance(Text* text, const wchar_t* id, const Reading& reading) {
   Append(text, id);
   Append(text, L": ");
@@ -93,7 +89,7 @@ DWORD ReportStatus(int enable, const KitPlatform& platform) {
         Append(&line, kWrittenMark);
         writtenReading = reading;
         writtenRead = 1;
-      } else if (!other.length && Connected(reading) && !Holds(reading, asked)) {
+      } else if (!other.length && InTree(reading.state) && !Holds(reading, asked)) {
         AppendInstance(&other, id.data, reading);
       }
       platform.note(platform.context, line.data);
