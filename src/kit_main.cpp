@@ -364,7 +364,7 @@ int Elevated() {
 int wmain(int argc, wchar_t** argv) {
   // Before anything else, so that no DLL ever loads from beside this program.
   const int restricted = RestrictLibrarySearch();
-  const Verb* verb = &kVerbs[0];
+  const Verb* verb = nullptr;
   for (const Verb& each : kVerbs) {
     if (argc >= 2 && SameText(argv[1], each.name)) {
       verb = &each;
@@ -373,6 +373,9 @@ int wmain(int argc, wchar_t** argv) {
       break;
     }
   }
+  const int named = verb != nullptr;
+  if (!named)
+    verb = &kVerbs[0];
   KitRequest request;
   if (const int bad = ReadArguments(*verb, argc, argv, &request)) {
     Text usage;
@@ -381,6 +384,14 @@ int wmain(int argc, wchar_t** argv) {
     Append(&usage, argv[bad]);
     Append(&usage, L"\" is not an argument. Usage: ");
     Append(&usage, verb->usage);
+    // Without a verb, "/?" or a mistyped verb lands here: name them all.
+    if (!named) {
+      Append(&usage, L". quorvane-kit.exe's verbs:");
+      for (const Verb& each : kVerbs) {
+        Append(&usage, L" ");
+        Append(&usage, each.name);
+      }
+    }
     SayOnStderr(usage.data);
     return kStatusUsage;
   }
@@ -415,7 +426,7 @@ int wmain(int argc, wchar_t** argv) {
   } else {
     Append(&why,
            L": whoever may change the package may change what runs as SYSTEM. Unpack it in a folder that only "
-           L"administrators can change (such as one in \"C:\\Program Files\") and run it from there.");
+           L"administrators can change (such as one in \"C:\\Program Files\") and run it from there");
   }
   SayOnStderr(why.data);
   SayOnStderr(verb->refused);

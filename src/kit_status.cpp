@@ -100,10 +100,15 @@ DWORD ReportStatus(int enable, const KitPlatform& platform) {
   Clear(&verdict);
   int inEffect = 0;
   if (!found) {
-    Append(&verdict, L"not in effect: no touch panel: ");
-    Append(&verdict, platform.deviceKey(platform.context) < 0
-                         ? L"neither touch panel's device key is in the registry"
-                         : L"no instance of the touch panel has a Device Parameters key that opens");
+    // The first panel's key alone decides, even with none of its instances
+    // left: then the second panel, connected or not, is never written.
+    const int device = platform.deviceKey(platform.context);
+    Append(&verdict, device < 0    ? L"not in effect: no touch panel: neither touch panel's device key is in the registry"
+                     : device == 0 ? L"not in effect: the first touch panel's device key is there with no instance that "
+                                     L"quorvane.exe can write, so the second is never looked at (see the deployment "
+                                     L"guide: stale instances)"
+                                   : L"not in effect: no instance of the touch panel has a Device Parameters key "
+                                     L"that opens");
   } else {
     // The instance may have appeared after the enumeration above.
     if (!writtenRead)

@@ -320,9 +320,14 @@ parameters2="$root\\$id2\\Device Parameters"
 layout "$parameters1" "$parameters2"
 rm -f "$drive/quorvane-test/devices.txt"
 lines=$(lines_logged)
-# instance 1's value|instance 2's|devices|arguments|exit status|the last line printed
+# instance 1's value ("none": no device key; "empty": the first key without
+# instances, the second panel's instance working)|instance 2's|devices|arguments|exit status|the last line printed
 while IFS='|' read -r value1 value2 tree arguments status verdict; do
-  [ "$value1" = none ] && layout || { setvalue "$parameters1" "$value1"; setvalue "$parameters2" "$value2"; }
+  case "$value1" in
+    none) layout ;;
+    empty) layout "$key1" "$root\\$other\\Device Parameters" ;;
+    *) setvalue "$parameters1" "$value1" && setvalue "$parameters2" "$value2" ;;
+  esac
   before=$("$run" "$prefix" reg query "$key1" /s 2>&1 || true)
   # shellcheck disable=SC2086
   QUORVANE_TEST_DEVICES=$tree kit "$status" "$kit\\quorvane-kit.exe" /status $arguments
@@ -331,7 +336,7 @@ while IFS='|' read -r value1 value2 tree arguments status verdict; do
 expected last: $verdict"
   [ -z "$events" ] && [ "$("$run" "$prefix" reg query "$key1" /s 2>&1 || true)" = "$before" ] ||
     fail "/status $arguments with $tree wrote an event ($events) or changed the registry"
-  [ "$value1" = none ] && layout "$parameters1" "$parameters2"
+  case "$value1" in none | empty) layout "$parameters1" "$parameters2" ;; esac
   last=$verdict
 done <<EOF2
 1|absent|$id1=started|-enable|0|in effect: $id1 holds SelectiveSuspendOn 1 and is working
@@ -341,6 +346,7 @@ sz|absent|$id1=started|-enable|1|not in effect: $id1, the instance quorvane.exe 
 1|1|$id2=started|-enable|1|not in effect: $id1 holds SelectiveSuspendOn 1 but is not connected: the touch panel in use keeps its own setting (see the deployment guide: stale instances)
 1|absent|$id1=22|-enable|1|not in effect: $id1 holds SelectiveSuspendOn 1 but is not working: problem 22 (disabled)
 none||$id1=started|-enable|1|not in effect: no touch panel: neither touch panel's device key is in the registry
+empty||$other=started|-enable|1|not in effect: the first touch panel's device key is there with no instance that quorvane.exe can write, so the second is never looked at (see the deployment guide: stale instances)
 1|absent|$id1=started;$id2=started|-enable|1|not in effect: another instance of a touch panel is connected without the setting: $id2: working; SelectiveSuspendOn absent
 EOF2
 # One line per instance, in the order quorvane.exe searches them, with its mark.
