@@ -91,15 +91,29 @@ int InSystem32(Text* path, const wchar_t* name) {
   return 1;
 }
 
-// Runs a program by its full path with the given command line, from
-// System32, output to the given handles, and returns its exit status, or
-// kStatusNotStarted with why.
-DWORD Start(const wchar_t* program, const wchar_t* line, HANDLE output, HANDLE error, Text* why) {
+}  // namespace
+
+int WaitForExit(const PROCESS_INFORMATION& process, DWORD* status) {
+  CloseHandle(process.hThread);
+  const int read = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+                   GetExitCodeProcess(process.hProcess, status);
+  CloseHandle(process.hProcess);
+  return read;
+}
+
+namespace {
+
+// Runs a program by its full path, quoted, and its arguments, from System32, output to the given handles, and
+// returns its exit status, or kStatusNotStarted with why.
+DWORD Start(const wchar_t* program, const wchar_t* arguments, HANDLE output, HANDLE error, Text* why) {
   Text system;
   const int found = InSystem32(&system, L"");
   Text command;
   Clear(&command);
-  Append(&command, line);
+  Append(&command, L"\"");
+  Append(&command, program);
+  Append(&command, *arguments ? L"\" " : L"\"");
+  Append(&command, arguments);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -114,12 +128,8 @@ DWORD Start(const wchar_t* program, const wchar_t* line, HANDLE output, HANDLE e
     AppendErrorNote(why, GetLastError());
     return kStatusNotStarted;
   }
-  CloseHandle(process.hThread);
   DWORD status = kStatusNotStarted;
-  if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-      !GetExitCodeProcess(process.hProcess, &status))
-    status = kStatusNotStarted;
-  CloseHandle(process.hProcess);
+  WaitForExit(process, &status);
   return status;
 }
 
@@ -129,12 +139,6 @@ DWORD Schtasks(const wchar_t* arguments, int showErrors) {
   Text program;
   if (!InSystem32(&program, L"\\schtasks.exe"))
     return kStatusNotStarted;
-  Text line;
-  Clear(&line);
-  Append(&line, L"\"");
-  Append(&line, program.data);
-  Append(&line, L"\" ");
-  Append(&line, arguments);
   SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
   HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
                            OPEN_EXISTING, 0, nullptr);
@@ -142,7 +146,7 @@ DWORD Schtasks(const wchar_t* arguments, int showErrors) {
     return kStatusNotStarted;
   Text why;
   Clear(&why);
-  const DWORD status = Start(program.data, line.data, nul, showErrors ? GetStdHandle(STD_ERROR_HANDLE) : nul, &why);
+  const DWORD status = Start(program.data, arguments, nul, showErrors ? GetStdHandle(STD_ERROR_HANDLE) : nul, &why);
   CloseHandle(nul);
   if (why.length)
     SayOnStderr(why.data);
@@ -379,14 +383,12 @@ DWORD Install(const Package& package, const KitRequest& request) {
 
   Text program;
   Join(&program, places.folder, L"quorvane-kit.exe");
-  Text line;
-  Clear(&line);
-  Append(&line, L"\"");
-  Append(&line, program.data);
-  Append(&line, L"\"");
-  AppendArguments(&line, request);
+  Text arguments;
+  Clear(&arguments);
+  AppendArguments(&arguments, request);
+  // AppendArguments puts a space before each.
   const DWORD status =
-      Start(program.data, line.data, GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE), &why);
+      Start(program.data, arguments.data + (arguments.length != 0), GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE), &why);
   if (why.length)
     SayOnStderr(why.data);
   return status;

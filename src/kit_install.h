@@ -4,6 +4,10 @@
 #include "kit.h"
 #include "kit_security.h"
 
+// Waits for a process that was started, closes its handles, and reads its
+// exit status: 1, or 0 when it could not be read.
+int WaitForExit(const PROCESS_INFORMATION& process, DWORD* status);
+
 // Installs the kit from the checked package: every file it holds but the
 // first (install.cmd, which stays in the package) is copied through the
 // handle that was checked into %ProgramFiles%\Quorvane.new, with startup.cmd;

@@ -81,15 +81,12 @@ DWORD RunSwitch(void* context, int enable, Text* why) {
     AppendErrorNote(why, GetLastError());
     return kStatusNotStarted;
   }
-  CloseHandle(process.hThread);
   DWORD status = kStatusNotStarted;
-  if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-      !GetExitCodeProcess(process.hProcess, &status)) {
+  if (!WaitForExit(process, &status)) {
     Append(why, L"the status of quorvane.exe could not be read");
     AppendErrorNote(why, GetLastError());
     status = kStatusNotStarted;
   }
-  CloseHandle(process.hProcess);
   return status;
 }
 
