@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "../src/common/command_line.h"
+#include "../../src/common/command_line.h"
 #include "arguments_hash.h"
 
 namespace {

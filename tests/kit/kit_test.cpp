@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "../src/kit/kit.h"
-#include "../src/kit/kit_security.h"
+#include "../../src/kit/kit.h"
+#include "../../src/kit/kit_security.h"
 
 #include <sddl.h>
 
