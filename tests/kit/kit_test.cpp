@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "../../src/kit/kit.h"
-#include "../../src/kit/kit_security.h"
+#include "../../src/kit/security.h"
 
 #include <sddl.h>
 

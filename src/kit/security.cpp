@@ -1,4 +1,4 @@
-#include "kit_security.h"
+#include "security.h"
 
 #include <aclapi.h>
 #include <sddl.h>

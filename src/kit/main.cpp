@@ -9,24 +9,24 @@
 // restarts the one written when asked, appends to the log and writes one
 // event, one run at a time.
 // quorvane-kit.exe /install [-enable] [/restart] [/remove-stale]: installs
-// the kit from the package, copying what it checked (see kit_install.h).
+// the kit from the package, copying what it checked (see install.h).
 // quorvane-kit.exe /uninstall: removes the task, the event source and the
 // installed kit.
 // quorvane-kit.exe /undo: deletes SelectiveSuspendOn from the Device
 // Parameters key of every instance of both panels; 1 when one that is there
 // could not be deleted.
 // quorvane-kit.exe /status [-enable]: whether the setting holds on the panel
-// in use, read-only, for any user (see kit_status.h).
+// in use, read-only, for any user (see status.h).
 // The verbs that change the machine refuse without administrator rights
 // (740): the manifest runs the program as invoked, for /status.
 #include <windows.h>
 
 #include "kit.h"
-#include "kit_devices.h"
-#include "kit_install.h"
-#include "kit_log.h"
-#include "kit_security.h"
-#include "kit_status.h"
+#include "devices.h"
+#include "install.h"
+#include "log.h"
+#include "security.h"
+#include "status.h"
 #include "selective_suspend.h"
 
 namespace {

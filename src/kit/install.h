@@ -2,7 +2,7 @@
 #define QUORVANE_KIT_INSTALL_H
 
 #include "kit.h"
-#include "kit_security.h"
+#include "security.h"
 
 // Waits for a process that was started, closes its handles, and reads its
 // exit status: 1, or 0 when it could not be read.

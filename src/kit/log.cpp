@@ -1,6 +1,6 @@
-#include "kit_log.h"
+#include "log.h"
 
-#include "kit_security.h"
+#include "security.h"
 
 #include <aclapi.h>
 #include <sddl.h>

@@ -1,6 +1,6 @@
-#include "kit_install.h"
+#include "install.h"
 
-#include "kit_log.h"
+#include "log.h"
 
 #include <sddl.h>
 

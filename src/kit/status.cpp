@@ -1,4 +1,4 @@
-#include "kit_status.h"
+#include "status.h"
 
 namespace {
 

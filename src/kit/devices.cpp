@@ -1,4 +1,4 @@
-#include "kit_devices.h"
+#include "devices.h"
 
 namespace {
 
