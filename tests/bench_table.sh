@@ -1,5 +1,5 @@
 #!/bin/sh
-# bench/run, run briefly to the end: one table row per case, the count of
+# bench_table.sh BUILD_DIR: bench/run, run briefly to the end on the programs of BUILD_DIR: one table row per case, the count of
 # failed runs under it, the row comparing apply.cmd with quorvane.exe, and
 # nothing left behind in the checkout. Its timings are not checked: a
 # benchmark is not a test.
@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
 before=$(ls -A)
-out=$(bench/run 3 1 100)
+out=$(QUORVANE_BENCH_BUILD=$1 bench/run 3 1 100)
 printf '%s\n' "$out"
 cases=$(printf '%s\n' "$out" | sed -n 's/^| \([0-9]*\) | [0-9.]* | [0-9.]* | [0-9.]* | [-0-9.]* |$/\1/p' | tr '\n' ' ')
 [ "$cases" = "1 100 " ] || fail "table rows for the cases '$cases', expected '1 100 '"

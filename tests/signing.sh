@@ -43,7 +43,7 @@ fi
 # record and load configuration (set before signing) under a checksum that
 # matches.
 key='HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_04F3&PID_0026&MI_01'
-"$run" "$prefix" reg add "$key\\0000\\Device Parameters" /f >/dev/null
+"$run" --fresh "$prefix" reg add "$key\\0000\\Device Parameters" /f >/dev/null
 status=0
 "$run" "$prefix" "Z:$signed" -enable || status=$?
 value=$("$run" "$prefix" reg query "$key\\0000\\Device Parameters" /v SelectiveSuspendOn 2>&1 || true)

@@ -37,10 +37,11 @@ devices() {
   for dll in cfgmgr32 setupapi newdev; do
     [ -e "$system32/$dll.dll.wine" ] || cp "$system32/$dll.dll" "$system32/$dll.dll.wine"
     if [ "$1" = yes ]; then
-      cp "$standins/$dll.dll" "$system32/$dll.dll"
+      # System32's files are hard links shared with other prefixes: replaced, never written through.
+      cp --remove-destination "$standins/$dll.dll" "$system32/$dll.dll"
       "$run" "$prefix" reg add "$overrides" /v "$dll" /d native /f >/dev/null
     else
-      cp "$system32/$dll.dll.wine" "$system32/$dll.dll"
+      cp --remove-destination "$system32/$dll.dll.wine" "$system32/$dll.dll"
     fi
   done
   [ "$1" = yes ] || "$run" "$prefix" reg delete "$overrides" /f >/dev/null 2>&1 || true
@@ -51,12 +52,12 @@ clean() {
   devices no
   rm -rf "$installed" "$installed.new" "$installed.old" "${log%/*}" "$drive/quorvane-test" "$system32"/*.dll.wine
 }
+"$run" --fresh "$prefix"
 trap clean EXIT
 clean
 
 # --- The package ------------------------------------------------------------------
 
-cmake --build "$build" --target package >/dev/null
 zip=$(echo "$build"/quorvane-*-win-x64.zip)
 name=$(basename "$zip" .zip)
 folder='R&D (x86) ^kit'
