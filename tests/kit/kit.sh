@@ -11,7 +11,7 @@
 # event: its type, ID and description are read from that.
 set -eu
 prefix=$1 build=$2 standin=$3 standins=$4
-run="$(cd "$(dirname "$0")/.." && pwd)/scripts/wine-run"
+run="$(cd "$(dirname "$0")/../.." && pwd)/scripts/wine-run"
 drive="$prefix/drive_c"
 system32="$drive/windows/system32"
 fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
