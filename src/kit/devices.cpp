@@ -2,6 +2,10 @@
 
 namespace {
 
+// How long a restarted device has to start, and how often it is asked.
+constexpr DWORD kStartWait = 10 * 1000;
+constexpr DWORD kStartPoll = 250;
+
 HMODULE LoadFromSystem32(const wchar_t* name, int restricted, DWORD* error) {
   HMODULE module = nullptr;
   if (restricted) {
@@ -93,6 +97,19 @@ DeviceState StateOfNode(const Devices& devices, DEVINST node, Text* why) {
   return {State::kUnknown, 0};
 }
 
+// The call returns before the device has necessarily started again: waits,
+// a bounded time, until it works or shows a problem.
+void WaitForStart(const Devices& devices, const wchar_t* id) {
+  for (DWORD waited = 0; waited < kStartWait; waited += kStartPoll) {
+    Text why;
+    Clear(&why);
+    const DeviceState state = StateOfDevice(devices, id, &why);
+    if (state.state == State::kWorking || state.state == State::kProblem)
+      return;
+    Sleep(kStartPoll);
+  }
+}
+
 }  // namespace
 
 int RestrictLibrarySearch() {
@@ -177,18 +194,13 @@ Change RemoveDevice(const Devices& devices, const wchar_t* id, Text* why) {
   if (list == INVALID_HANDLE_VALUE)
     return Change::kFailed;
   // Checked again with the device in hand: since it was counted stale, it
-  // may have been plugged in, or another program may be restarting it.
-  // CM_Get_DevNode_Status succeeds only while the device is in the tree.
-  ULONG status = 0;
-  ULONG problem = 0;
-  const CONFIGRET present = devices.status(&status, &problem, device.DevInst, 0);
+  // may have been plugged in, or another program may be restarting it. The
+  // same answer as the state's: present is in the tree.
   Change change = Change::kFailed;
-  if (present == CR_SUCCESS) {
+  const DeviceState state = StateOfNode(devices, device.DevInst, why);
+  if (InTree(state)) {
     change = Change::kPresent;
-  } else if (present != CR_NO_SUCH_DEVINST) {
-    Append(why, L"CM_Get_DevNode_Status answered CR ");
-    AppendHex(why, present);
-  } else {
+  } else if (state.state == State::kDisconnected) {
     // Given no place to say a reboot is needed, Windows would ask whoever is
     // at the screen to restart.
     BOOL reboot = FALSE;
@@ -223,12 +235,14 @@ Change RestartDevice(const Devices& devices, const wchar_t* id, Text* why) {
   } else {
     SP_DEVINSTALL_PARAMS_W install = {};
     install.cbSize = sizeof install;
-    // Without the flags a reboot that Windows needs would pass unsaid.
+    // Without the flags a restart that Windows put off would pass for done.
     if (!devices.getParams(list, &device, &install))
       Failed(L"SetupDiGetDeviceInstallParamsW", GetLastError(), why);
     else
       change = install.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART) ? Change::kDoneRebootNeeded : Change::kDone;
   }
   devices.destroyList(list);
+  if (change == Change::kDone)
+    WaitForStart(devices, id);
   return change;
 }

@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr wchar_t kRestartAdvice[] = L"; restart the device or the machine for the setting to take effect";
-
 struct Argument {
   const wchar_t* name;
   int caseSensitive;
@@ -60,6 +58,10 @@ int SameArgument(const wchar_t* given, const Argument& argument) {
   return *given == *name;
 }
 
+// Undoing stale instances takes one removal each; more than this many ahead
+// of the connected panel is no stale leftover.
+constexpr int kMostRemovals = 64;
+
 struct Census {
   DWORD connected;
   DWORD disconnected;
@@ -67,20 +69,18 @@ struct Census {
   Text why;  // the first unknown's reason
 };
 
-void CountInstances(const KitPlatform& platform, Census* census) {
+void CountInstances(const KitPlatform& platform, int device, Census* census) {
   Text id;
   Text why;
-  for (int device = 0; device < 2; ++device) {
-    for (DWORD index = 0; platform.instance(platform.context, device, index, &id); ++index) {
-      Clear(&why);
-      const DeviceState state = platform.state(platform.context, id.data, &why);
-      if (InTree(state))
-        ++census->connected;
-      else if (state.state == State::kDisconnected)
-        ++census->disconnected;
-      else if (!census->unknown++)
-        census->why = why;
-    }
+  for (DWORD index = 0; platform.instance(platform.context, device, index, &id); ++index) {
+    Clear(&why);
+    const DeviceState state = platform.state(platform.context, id.data, &why);
+    if (InTree(state))
+      ++census->connected;
+    else if (state.state == State::kDisconnected)
+      ++census->disconnected;
+    else if (!census->unknown++)
+      census->why = why;
   }
 }
 
@@ -145,13 +145,18 @@ int RemoveInstance(const KitPlatform& platform, const wchar_t* id, Removals* rem
   return change == Change::kDone || change == Change::kDoneRebootNeeded;
 }
 
-// Removes the disconnected instances of both panels, but only while one is
-// connected: with none connected, a panel plugged in late cannot be told
-// from a stale one. Returns 1 when all went as asked, and sets *reboot when
-// Windows needs one to finish.
+// Removes what keeps quorvane.exe from writing the connected panel: while
+// its own search finds a disconnected instance, that instance goes. Only
+// while an instance of the key searched is connected: with none, a panel
+// plugged in late cannot be told from a stale one. Instances behind the
+// connected one, and the other panel's, decide nothing and stay, so that a
+// second panel that starts late is never removed for it. Returns 1 when all
+// went as asked, and sets *reboot when Windows needs one to finish.
 int RemoveStale(const KitPlatform& platform, Text* line, int* reboot) {
+  const int device = platform.deviceKey(platform.context);
   Census census = {};
-  CountInstances(platform, &census);
+  if (device >= 0)
+    CountInstances(platform, device, &census);
   if (!census.connected) {
     if (census.unknown) {
       Append(line, L"; stale instances not checked - WARNING: state unknown: ");
@@ -168,22 +173,17 @@ int RemoveStale(const KitPlatform& platform, Text* line, int* reboot) {
   Removals removals = {};
   Clear(&removals.removedIds);
   Clear(&removals.presentIds);
+  wchar_t path[kPathCapacity];
   Text id;
   Text why;
-  for (int device = 0; device < 2; ++device) {
-    for (DWORD index = 0; platform.instance(platform.context, device, index, &id);) {
-      Clear(&why);
-      // The census may be old by now: the removal checks again, with the device in hand.
-      if (platform.state(platform.context, id.data, &why).state != State::kDisconnected ||
-          !RemoveInstance(platform, id.data, &removals)) {
-        ++index;
-        continue;
-      }
-      // The next instance now stands at this index, unless this one stayed.
-      Text next;
-      if (platform.instance(platform.context, device, index, &next) && SameText(next.data, id.data))
-        ++index;
-    }
+  for (int tries = 0; tries < kMostRemovals; ++tries) {
+    if (!platform.writtenPath(platform.context, path) || !InstanceOfPath(path, &id))
+      break;
+    Clear(&why);
+    // The census may be old by now: the removal checks again, with the device in hand.
+    if (platform.state(platform.context, id.data, &why).state != State::kDisconnected ||
+        !RemoveInstance(platform, id.data, &removals))
+      break;
   }
   Append(line, L"; stale removed");
   AppendCount(line, removals.removed, removals.removedIds);
@@ -205,93 +205,67 @@ int RemoveStale(const KitPlatform& platform, Text* line, int* reboot) {
   return !removals.failed && !census.unknown;
 }
 
-// "; device STATE", with what it means when that is not working. Returns 1
-// for a warning.
-int DescribeState(const DeviceState& state, const wchar_t* why, Text* line) {
-  Append(line, L"; device ");
-  AppendState(line, state, why);
-  switch (state.state) {
-    case State::kWorking:
-      return 0;
-    case State::kProblem:
-      Append(line,
-             L" - WARNING: Windows reports a problem with this device, so the setting is not in use (see the "
-             L"deployment guide: device states)");
-      break;
-    case State::kDisconnected:
-      Append(line,
-             L" - WARNING: this instance is not connected, so the touch panel in use keeps its former setting "
-             L"(see the deployment guide: stale instances)");
-      break;
-    case State::kUnknown:
-      Append(line, L" - WARNING: Windows could not tell whether this device works");
-      break;
-  }
-  return 1;
-}
+// What a restart asked for came to.
+struct Restart {
+  Text said;
+  int warning;
+  int reboot;
+};
 
-// The written instance's state, after restarting it when asked. Returns 1
-// for a warning, and sets *reboot when Windows needs one to finish.
-int DescribeDevice(const KitPlatform& platform, int restart, const wchar_t* id, int* reboot, Text* line) {
+// Restarts the instance written where the setting waits for its next start,
+// or a problem keeps it from working; never one that runs with the setting
+// or is not there, nor one whose restart Windows has put off already. Then
+// reads the facts again: only the device's own state says that it started.
+void RestartIfNeeded(const KitPlatform& platform, Facts* facts, Record* record, Judgement* judgement,
+                     Text* verdict, Restart* restart) {
+  const int pending = judgement->verdict == Verdict::kPending;
+  if (pending && record->deferred) {
+    Append(&restart->said, record->deferred == kRestartPutOff
+                               ? L"; restart not tried: Windows put off the last one until it restarts (3010)"
+                               : L"; restart not tried: the last one failed; Windows must restart (3010)");
+    restart->reboot = 1;
+    return;
+  }
+  if (judgement->verdict == Verdict::kInEffect) {
+    Append(&restart->said, L"; restart not needed");
+    return;
+  }
+  if (!pending && facts->state.state != State::kProblem) {
+    Append(&restart->said, L"; restart not done");
+    return;
+  }
   Text why;
   Clear(&why);
-  DeviceState state = platform.state(platform.context, id, &why);
-  // A device that is not there does not start: restarting it would only
-  // fail, or ask for a reboot that changes nothing.
-  if (!restart || state.state == State::kDisconnected) {
-    const int warning = DescribeState(state, why.data, line);
-    if (restart) {
-      Append(line, L"; restart not done");
-      Append(line, kRestartAdvice);
-    }
-    return warning;
-  }
-  Text failure;
-  Clear(&failure);
-  const Change change = platform.restart(platform.context, id, &failure);
+  const Change change = platform.restart(platform.context, facts->written.data, &why);
+  GatherFacts(platform, facts->asked, 0, facts);
+  // What the panel waits for stays pending, and no later run tries again
+  // what could not be done before Windows restarts.
   if (change == Change::kFailed) {
-    DescribeState(state, why.data, line);
-    Append(line, L"; restart failed - WARNING: ");
-    Append(line, failure.data);
-    Append(line, kRestartAdvice);
-    return 1;
+    Append(&restart->said, L"; restart failed - WARNING: ");
+    Append(&restart->said, why.data);
+    record->deferred = record->pending ? kRestartFailed : 0;
+    restart->warning = 1;
+  } else if (change == Change::kDoneRebootNeeded) {
+    Append(&restart->said, L"; restart deferred until Windows restarts (3010)");
+    record->deferred = record->pending ? kRestartPutOff : 0;
+    restart->reboot = 1;
+  } else if (facts->state.state == State::kWorking) {
+    Append(&restart->said, L"; restart done");
+    record->pending = 0;
+  } else {
+    Append(&restart->said, facts->state.state == State::kProblem ? L"; restarted, but it did not start"
+                                                                 : L"; restarted, but whether it started is not known");
   }
-  // Only the device's own state says that it started again.
-  Clear(&why);
-  state = platform.state(platform.context, id, &why);
-  const int warning = DescribeState(state, why.data, line);
-  if (state.state == State::kWorking)
-    Append(line, L"; restart done");
-  else if (state.state == State::kUnknown)
-    Append(line, L"; restarted, but whether it started is not known");
-  else
-    Append(line, L"; restarted, but it did not start");
-  if (change == Change::kDoneRebootNeeded) {
-    Append(line, L", a reboot is needed to finish (3010)");
-    *reboot = 1;
+  Text failed;
+  Clear(&failed);
+  if (!platform.writeRecord(platform.context, *record, &failed)) {
+    Append(&restart->said, L"; record not kept - WARNING: ");
+    Append(&restart->said, failed.data);
+    restart->warning = 1;
   }
-  return warning;
-}
-
-// quorvane.exe writes one instance: a second panel of the same kind, or a
-// look-alike, keeps its former setting. Returns 1 for a warning.
-int CountConnected(const KitPlatform& platform, Text* line) {
-  const int device = platform.deviceKey(platform.context);
-  DWORD connected = 0;
-  Text id;
-  Text why;
-  for (DWORD index = 0; device >= 0 && platform.instance(platform.context, device, index, &id); ++index) {
-    Clear(&why);
-    connected += InTree(platform.state(platform.context, id.data, &why));
-  }
-  if (connected < 2)
-    return 0;
-  Append(line, L"; instances connected ");
-  AppendNumber(line, connected);
-  Append(line,
-         L" - WARNING: only the key above holds the setting, the others keep their former one (see the "
-         L"deployment guide: two panels)");
-  return 1;
+  facts->record = *record;
+  Clear(verdict);
+  *judgement = Judge(*facts, verdict);
 }
 
 // Names in *id the instance written, by quorvane.exe's own search, and
@@ -305,7 +279,7 @@ int FoundAgain(const KitPlatform& platform, DWORD asked, wchar_t* path, Text* id
   }
   DWORD data = 0;
   const Value value = platform.value(platform.context, id->data, &data);
-  if (value == Value::kDword && data == asked)
+  if (Holds(value, data, asked))
     return 1;
   Append(line, L"; key unknown - WARNING: the instance found again does not hold the value written: HKEY_LOCAL_MACHINE\\");
   Append(line, path);
@@ -314,35 +288,43 @@ int FoundAgain(const KitPlatform& platform, DWORD asked, wchar_t* path, Text* id
   return 0;
 }
 
-void AppendStatus(const KitPlatform& platform, DWORD status, const Text& why, int locked, Text* line) {
+// "; status N", and for a run that wrote nothing, ERROR and why.
+void AppendStatus(const KitPlatform& platform, DWORD status, int locked, Text* line) {
   Append(line, L"; status ");
   AppendError(line, status);
-  if (status == kStatusNotWritten && platform.deviceKey(platform.context) == 0)
-    Append(line,
-           L" - the first touch panel's device key is there, so the second is never looked at (see the "
-           L"deployment guide: stale instances)");
-  if (status == kStatusGuardTaken)
-    Append(line,
-           L" - another program holds the name Quorvane Execute Mutex Name; if this comes at every start, "
-           L"see the deployment guide (status 2)");
-  if (why.length) {
-    Append(line, L" - ");
-    Append(line, why.data);
+  if (status == kStatusNotWritten) {
+    Append(line, L" - ERROR: not written");
+    if (platform.deviceKey(platform.context) == 0)
+      Append(line, L": the first touch panel's device key is there, so the second is never looked at (see the "
+                   L"deployment guide: stale instances)");
+  } else if (status == kStatusGuardTaken) {
+    Append(line, L" - ERROR: another program holds the name Quorvane Execute Mutex Name; if this comes at every "
+                 L"start, see the deployment guide (status 2)");
+  } else if (status != kStatusWritten) {
+    Append(line, L" - ERROR");
   }
   if (!locked)
     Append(line, L" - WARNING: another run of the kit held the log for a minute, and this run went on beside it");
 }
 
-KitEvent EventFor(DWORD status, int warning) {
-  switch (status) {
-    case kStatusWritten:
-      return {static_cast<WORD>(warning ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE), 100};
-    case kStatusNotWritten:
-      return {EVENTLOG_ERROR_TYPE, 101};
-    case kStatusGuardTaken:
-      return {EVENTLOG_WARNING_TYPE, 102};
+WORD TypeFor(DWORD status, int warning) {
+  if (status == kStatusWritten)
+    return static_cast<WORD>(warning ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE);
+  return status == kStatusGuardTaken ? EVENTLOG_WARNING_TYPE : EVENTLOG_ERROR_TYPE;
+}
+
+DWORD IdFor(DWORD status) {
+  return status <= kStatusGuardTaken ? 100 + status : 103;
+}
+
+const wchar_t* VerdictWord(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kInEffect:
+      return L"in effect";
+    case Verdict::kPending:
+      return L"pending";
     default:
-      return {EVENTLOG_ERROR_TYPE, 103};
+      return L"not in effect";
   }
 }
 
@@ -433,30 +415,98 @@ DWORD RunKit(const KitRequest& request, const KitPlatform& platform, Text* line,
   int reboot = 0;
   int warning = !locked || (request.removeStale && !RemoveStale(platform, &removal, &reboot));
 
-  Text why;
-  Clear(&why);
-  const DWORD status = platform.runSwitch(platform.context, request.enable, &why);
-  AppendStatus(platform, status, why, locked, line);
-
+  // What quorvane.exe's search finds before the write: whether the write
+  // changes the value is known only from before and after.
+  const DWORD asked = request.enable ? 1 : 0;
   wchar_t path[kPathCapacity];
+  Text before;
+  DWORD beforeData = 0;
+  const int seen = platform.writtenPath(platform.context, path) && InstanceOfPath(path, &before) &&
+                   Holds(platform.value(platform.context, before.data, &beforeData), beforeData, asked);
+
+  const DWORD status = platform.runSwitch(platform.context, request.enable);
+  AppendStatus(platform, status, locked, line);
+  ClearEvent(event, TypeFor(status, warning), IdFor(status), status);
   Text id;
   if (status != kStatusWritten) {
     Append(line, L"; key none");
-  } else if (!FoundAgain(platform, request.enable ? 1 : 0, path, &id, line)) {
-    if (request.restart) {
-      Append(line, L"; restart not done");
-      Append(line, kRestartAdvice);
-    }
-    warning = 1;
-  } else {
-    Append(line, L"; key HKEY_LOCAL_MACHINE\\");
-    Append(line, path);
-    warning |= DescribeDevice(platform, request.restart, id.data, &reboot, line);
-    warning |= CountConnected(platform, line);
+    Append(line, removal.data);
+    return status;
   }
+  if (!FoundAgain(platform, asked, path, &id, line)) {
+    Append(line, removal.data);
+    event->type = EVENTLOG_WARNING_TYPE;
+    return reboot ? kStatusRebootNeeded : status;
+  }
+  Append(line, L"; key HKEY_LOCAL_MACHINE\\");
+  Append(line, path);
+
+  // Unless the value held before and the kit's record says it set it, the
+  // panel has not started with it: from now it waits for the next start.
+  Record record;
+  platform.readRecord(platform.context, &record);
+  const int kept = seen && SameText(before.data, id.data) && record.kept && record.value == asked &&
+                   SameText(record.instance.data, id.data);
+  if (!kept) {
+    record.kept = 1;
+    record.instance = id;
+    record.value = asked;
+    record.pending = 1;
+    record.deferred = 0;
+  }
+  Text failed;
+  Clear(&failed);
+  Restart restart = {};
+  Clear(&restart.said);
+  if (!platform.writeRecord(platform.context, record, &failed)) {
+    Append(&restart.said, L"; record not kept - WARNING: ");
+    Append(&restart.said, failed.data);
+    restart.warning = 1;
+  }
+  Facts facts;
+  GatherFacts(platform, asked, 0, &facts);
+  Text verdict;
+  Clear(&verdict);
+  Judgement judgement = Judge(facts, &verdict);
+  if (request.restart)
+    RestartIfNeeded(platform, &facts, &record, &judgement, &verdict, &restart);
+
+  Append(line, L"; device ");
+  AppendState(line, facts.state, facts.why.data);
+  Append(line, restart.said.data);
   Append(line, removal.data);
-  *event = EventFor(status, warning);
-  return status == kStatusWritten && reboot ? kStatusRebootNeeded : status;
+  Append(line, L"; ");
+  Append(line, verdict.data);
+
+  warning |= restart.warning || judgement.verdict == Verdict::kNotInEffect;
+  event->type = TypeFor(status, warning);
+  event->outcome = judgement.verdict;
+  Clear(&event->verdict);
+  Append(&event->verdict, VerdictWord(judgement.verdict));
+  event->instance = id;
+  AppendValue(&event->value, facts.value, facts.data);
+  AppendState(&event->state, facts.state, facts.why.data);
+  return reboot || restart.reboot ? kStatusRebootNeeded : status;
+}
+
+void ClearEvent(KitEvent* event, WORD type, DWORD id, DWORD status) {
+  event->type = type;
+  event->id = id;
+  event->outcome = Verdict::kNotInEffect;
+  Text* strings[] = {&event->status, &event->verdict, &event->instance, &event->value, &event->state};
+  for (Text* string : strings)
+    Clear(string);
+  AppendError(&event->status, status);
+  Append(&event->verdict, L"none");
+}
+
+void AppendArguments(Text* text, const KitRequest& request) {
+  for (const Argument& argument : kArguments) {
+    if (request.*(argument.flag)) {
+      Append(text, L" ");
+      Append(text, argument.name);
+    }
+  }
 }
 
 void NoteNotLogged(Text* line, KitEvent* event, const wchar_t* why) {

@@ -7,10 +7,11 @@
 
 namespace {
 
-// SYSTEM and Administrators alone may open it, so that no user can read the
-// log, hold it open or replace it. Protected: the Logs folder's grant of
-// reading to Users is not inherited.
+// SYSTEM and Administrators alone may open the folder and the log, so that
+// no user can read the log, hold it open or replace it. Protected: the Logs
+// folder's grant of reading to Users is not inherited.
 constexpr wchar_t kFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr wchar_t kFileSecurity[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
 // The log line in UTF-8 with its time and line end: at most three bytes a
 // UTF-16 unit, plus the time.
@@ -59,7 +60,9 @@ int WriteLineTo(HANDLE handle, const wchar_t* text) {
   return WriteFile(handle, bytes, size + 1, &done, nullptr) && done == static_cast<DWORD>(size + 1);
 }
 
-// Refuses a reparse point, and an owner that is not trusted, saying why.
+// Refuses a reparse point, a file of more than one name (a line appended
+// to it would land in the file of its other name), and an owner that is not
+// trusted, saying why.
 int Trusted(HANDLE handle, const wchar_t* path, Text* why) {
   BY_HANDLE_FILE_INFORMATION information;
   if (!GetFileInformationByHandle(handle, &information)) {
@@ -71,6 +74,13 @@ int Trusted(HANDLE handle, const wchar_t* path, Text* why) {
     Append(why, L" is a reparse point, not written through");
     return 0;
   }
+  if (information.nNumberOfLinks > 1) {
+    Append(why, path);
+    Append(why, L" has ");
+    AppendNumber(why, information.nNumberOfLinks);
+    Append(why, L" names (hard links), and another could be anywhere: not written to");
+    return 0;
+  }
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const DWORD error = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
@@ -79,14 +89,16 @@ int Trusted(HANDLE handle, const wchar_t* path, Text* why) {
     Failed(L"could not read the owner of", path, error, why);
     return 0;
   }
-  const int trusted = TrustedOwner(owner, path, why);
+  Domains domains;
+  ReadDomains(&domains);
+  const int trusted = TrustedOwner(owner, domains, path, why);
   LocalFree(descriptor);
   return trusted;
 }
 
 // Creates the folder with the log's own security, or opens the one there,
-// and gives it that security again: an earlier kit's folder let Users read.
-// The handle, held without delete sharing, keeps the folder in place.
+// and gives it that security again through the handle held, which keeps the
+// folder in place (an earlier kit's folder let Users read).
 HANDLE OpenFolder(const wchar_t* folder, Text* why) {
   SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderSecurity, SDDL_REVISION_1,
@@ -94,38 +106,23 @@ HANDLE OpenFolder(const wchar_t* folder, Text* why) {
     Failed(L"could not make the security of", folder, GetLastError(), why);
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  if (!CreateDirectoryW(folder, &security) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    Failed(L"could not create", folder, GetLastError(), why);
-  } else {
-    handle = CreateFileW(folder, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-      Failed(L"could not open", folder, GetLastError(), why);
-  }
-  if (handle != INVALID_HANDLE_VALUE && !Trusted(handle, folder, why)) {
-    CloseHandle(handle);
-    handle = INVALID_HANDLE_VALUE;
-  }
-  if (handle != INVALID_HANDLE_VALUE) {
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    DWORD error = ERROR_INVALID_SECURITY_DESCR;
-    // By name, which passes the folder's entries on to the log file in it;
-    // the handle held keeps the name on this folder.
-    if (GetSecurityDescriptorDacl(security.lpSecurityDescriptor, &present, &dacl, &defaulted))
-      error = SetNamedSecurityInfoW(const_cast<wchar_t*>(folder), SE_FILE_OBJECT,
-                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    dacl, nullptr);
-    if (error != ERROR_SUCCESS) {
-      Failed(L"could not protect", folder, error, why);
-      CloseHandle(handle);
-      handle = INVALID_HANDLE_VALUE;
-    }
-  }
+  const int made = CreateDirectoryW(folder, &security) || GetLastError() == ERROR_ALREADY_EXISTS;
   LocalFree(security.lpSecurityDescriptor);
-  return handle;
+  if (!made) {
+    Failed(L"could not create", folder, GetLastError(), why);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = CreateFileW(folder, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    Failed(L"could not open", folder, GetLastError(), why);
+    return handle;
+  }
+  if (Trusted(handle, folder, why) && ProtectHandle(handle, kFolderSecurity, folder, why))
+    return handle;
+  CloseHandle(handle);
+  return INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
@@ -150,7 +147,8 @@ int HoldLog(Log* log, DWORD wait, int* busy, Text* why) {
   const DWORD start = GetTickCount();
   for (;;) {
     // No write sharing: the next run's open fails until this one closes it.
-    log->file = CreateFileW(path.data, FILE_APPEND_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+    log->file = CreateFileW(path.data, FILE_APPEND_DATA | READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (log->file != INVALID_HANDLE_VALUE)
       break;
@@ -163,7 +161,7 @@ int HoldLog(Log* log, DWORD wait, int* busy, Text* why) {
     }
     Sleep(100);
   }
-  if (!Trusted(log->file, path.data, why)) {
+  if (!Trusted(log->file, path.data, why) || !ProtectHandle(log->file, kFileSecurity, path.data, why)) {
     ReleaseLog(log);
     return 0;
   }
@@ -206,8 +204,12 @@ int ReportKitEvent(const KitEvent& event, const wchar_t* line, Text* why) {
     Failed(L"could not open", L"the event source Quorvane", GetLastError(), why);
     return 0;
   }
-  const wchar_t* strings[] = {line};
-  const int reported = ReportEventW(source, event.type, 0, event.id, nullptr, 1, 0, strings, nullptr);
+  // The whole line first, as the description shows it; then the outcome
+  // in fields of its own, for tools that read events as data.
+  const wchar_t* strings[] = {line, event.status.data, event.verdict.data, event.instance.data, event.value.data,
+                              event.state.data};
+  const int reported = ReportEventW(source, event.type, 0, event.id, nullptr, sizeof strings / sizeof strings[0], 0,
+                                    strings, nullptr);
   if (!reported)
     Failed(L"could not write", L"the event", GetLastError(), why);
   DeregisterEventSource(source);

@@ -1,33 +1,31 @@
 // quorvane-kit.exe [VERB] [ARGUMENT...]: the deployment kit's program. Each
-// verb first checks the folder it was started from and the files of it that
-// the verb uses, and holds them while it uses them (see kVerbs).
-// quorvane-kit.exe [-enable] [/restart] [/remove-stale], and /run with the
-// same arguments (apply.cmd's, so that none of an administrator's arguments
-// is ever taken for another verb): the work at every boot. Runs the
-// quorvane.exe beside it, names the instance written by quorvane.exe's own
-// search, tells what Windows says of it, removes stale instances and
-// restarts the one written when asked, appends to the log and writes one
-// event, one run at a time.
-// quorvane-kit.exe /install [-enable] [/restart] [/remove-stale]: installs
-// the kit from the package, copying what it checked (see install.h).
-// quorvane-kit.exe /uninstall: removes the task, the event source and the
-// installed kit.
-// quorvane-kit.exe /undo: deletes SelectiveSuspendOn from the Device
-// Parameters key of every instance of both panels; 1 when one that is there
-// could not be deleted.
-// quorvane-kit.exe /status [-enable]: whether the setting holds on the panel
-// in use, read-only, for any user (see status.h).
-// The verbs that change the machine refuse without administrator rights
-// (740): the manifest runs the program as invoked, for /status.
+// verb that changes the machine first checks the folder it was started from
+// and the files of it that the verb uses, and holds them while it uses them
+// (see kVerbs), and refuses (740) without administrator rights: the
+// manifest runs the program as invoked, for /status.
+//   /run [-enable] [/restart] [/remove-stale]  apply.cmd's (and, with no
+//       verb, the earlier kits' startup.cmd): one run with these arguments.
+//       Does quorvane.exe's work in this process, through the same functions
+//       and guard, tells what Windows says of the instance written, removes
+//       stale instances and restarts it when asked, appends to the log and
+//       writes one event, one run at a time.
+//   /deployed  the start-up task's: one run with the deployed choice.
+//   /remediate  Intune's remediation: acts only where it helps (status.h).
+//   /install [-enable] [/restart] [/remove-stale]  installs the kit and
+//       records the choice (install.h).
+//   /uninstall  removes the task, the event source, the record and the kit.
+//   /undo  deletes SelectiveSuspendOn from every instance of both panels.
+//   /status [-enable]  whether the setting is in effect, read-only, for any
+//       user; without -enable, against the deployed choice (status.h).
 #include <windows.h>
 
 #include "kit.h"
 #include "devices.h"
 #include "install.h"
 #include "log.h"
+#include "record.h"
 #include "security.h"
 #include "status.h"
-#include "selective_suspend.h"
 
 namespace {
 
@@ -37,7 +35,6 @@ constexpr DWORD kLockWait = 60 * 1000;
 
 struct Machine {
   Devices devices;
-  Text program;  // quorvane.exe beside this program
   Log log;
   int logHeld;
 };
@@ -60,34 +57,11 @@ int OwnFolder(Text* folder) {
   return folder->length != 0;
 }
 
-DWORD RunSwitch(void* context, int enable, Text* why) {
-  const Machine& machine = *static_cast<Machine*>(context);
-  if (!machine.program.length) {
-    Append(why, L"quorvane.exe could not be started: this program's own path is too long");
-    return kStatusNotStarted;
-  }
-  Text line;
-  Clear(&line);
-  Append(&line, L"\"");
-  Append(&line, machine.program.data);
-  Append(&line, enable ? L"\" -enable" : L"\"");
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  // quorvane.exe needs no console: none is made for it at boot.
-  if (!CreateProcessW(machine.program.data, line.data, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                      &startup, &process)) {
-    Append(why, L"quorvane.exe could not be started");
-    AppendErrorNote(why, GetLastError());
-    return kStatusNotStarted;
-  }
-  DWORD status = kStatusNotStarted;
-  if (!WaitForExit(process, &status)) {
-    Append(why, L"the status of quorvane.exe could not be read");
-    AppendErrorNote(why, GetLastError());
-    status = kStatusNotStarted;
-  }
-  return status;
+// quorvane.exe's own work, in this process: one process start fewer at
+// every boot, and the same guard keeps it and quorvane.exe apart.
+DWORD RunSwitch(void*, int enable) {
+  const wchar_t* const argv[] = {L"quorvane.exe", L"-enable"};
+  return static_cast<DWORD>(RunSingleInstance(enable ? 2 : 1, argv));
 }
 
 int DeviceKey(void*) {
@@ -153,6 +127,14 @@ Change Restart(void* context, const wchar_t* id, Text* why) {
   return RestartDevice(static_cast<Machine*>(context)->devices, id, why);
 }
 
+void ReadKitRecord(void*, Record* record) {
+  ReadRecord(record);
+}
+
+int WriteKitRecord(void*, const Record& record, Text* why) {
+  return WriteRecord(record, why);
+}
+
 // Writes a line to the log this run holds, or, when it holds none, tries to
 // open it. Returns 1, or 0 with why.
 int LogLine(const Machine& machine, const wchar_t* line, Text* why) {
@@ -215,32 +197,94 @@ int Undo() {
   return status;
 }
 
-// The run: the work at every boot, and apply.cmd's.
-int Run(const Package& package, const KitRequest& request, int restricted) {
-  Machine machine;
-  machine.program = package.folder;
-  Append(&machine.program, L"\\quorvane.exe");
-  machine.log = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
-  machine.logHeld = 0;
-  LoadDevices(&machine.devices, restricted);
-  const KitPlatform platform = {&machine, RunSwitch, DeviceKey, WrittenPath, Instance, StateOf,
-                                ReadValue, Remove, Restart, Note, Lock};
+// The real machine behind the seam; the caller frees its devices.
+KitPlatform MachinePlatform(Machine* machine, int restricted) {
+  machine->log = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+  machine->logHeld = 0;
+  LoadDevices(&machine->devices, restricted);
+  return {machine, RunSwitch, DeviceKey, WrittenPath, Instance, StateOf, ReadValue,
+          Remove,  Restart,   ReadKitRecord, WriteKitRecord, Note, Lock};
+}
 
+// Logs the run's line and writes its event; the line says when the log could not be.
+void Report(const Machine& machine, Text* line, KitEvent* event) {
+  Text why;
+  Clear(&why);
+  if (!LogLine(machine, line->data, &why)) {
+    NoteNotLogged(line, event, why.data);
+    SayOnStderr(line->data);
+  }
+  Clear(&why);
+  if (!ReportKitEvent(*event, line->data, &why))
+    SayOnStderr(why.data);
+}
+
+// A run: apply.cmd's, with its arguments.
+int Run(const Package&, const KitRequest& request, int restricted) {
+  Machine machine;
+  const KitPlatform platform = MachinePlatform(&machine, restricted);
   Text line;
   KitEvent event;
   const DWORD status = RunKit(request, platform, &line, &event);
   FreeDevices(&machine.devices);
+  Report(machine, &line, &event);
+  ReleaseLog(&machine.log);
+  return static_cast<int>(status);
+}
 
+// At boot no one reads the error stream: a run that was refused says so in
+// the log and the event too.
+void LogRefusal(const KitRequest& request, const wchar_t* why) {
+  Text line;
+  Clear(&line);
+  Append(&line, request.enable ? L"switch -enable" : L"switch none");
+  Append(&line, L"; status 1603 - ERROR: nothing was run: ");
+  Append(&line, why);
+  Append(&line, L"; key none");
+  KitEvent event;
+  ClearEvent(&event, EVENTLOG_ERROR_TYPE, 103, ERROR_INSTALL_FAILURE);
+  Text failed;
+  Clear(&failed);
+  if (!AppendToLog(line.data, &failed))
+    NoteNotLogged(&line, &event, failed.data);
+  Clear(&failed);
+  ReportKitEvent(event, line.data, &failed);
+}
+
+// The deployed choice, or 1603 having said and logged why there is none.
+int Deployed(KitRequest* request) {
   Text why;
   Clear(&why);
-  if (!LogLine(machine, line.data, &why)) {
-    NoteNotLogged(&line, &event, why.data);
-    SayOnStderr(line.data);
-  }
-  Clear(&why);
-  if (!ReportKitEvent(event, line.data, &why))
-    SayOnStderr(why.data);
+  if (ReadDeployed(request, &why))
+    return 1;
+  Append(&why, L": run install.cmd again");
+  SayOnStderr(why.data);
+  LogRefusal(*request, why.data);
+  return 0;
+}
+
+// The start-up task's run, as deployed.
+int RunDeployed(const Package& package, const KitRequest&, int restricted) {
+  KitRequest deployed;
+  return Deployed(&deployed) ? Run(package, deployed, restricted) : ERROR_INSTALL_FAILURE;
+}
+
+int RemediateDeployed(const Package&, const KitRequest&, int restricted) {
+  KitRequest deployed;
+  if (!Deployed(&deployed))
+    return ERROR_INSTALL_FAILURE;
+  Machine machine;
+  const KitPlatform platform = MachinePlatform(&machine, restricted);
+  Text said;
+  int ran = 0;
+  Text line;
+  KitEvent event;
+  const DWORD status = Remediate(deployed, platform, &said, &ran, &line, &event);
+  FreeDevices(&machine.devices);
+  if (ran)
+    Report(machine, &line, &event);
   ReleaseLog(&machine.log);
+  Say(STD_OUTPUT_HANDLE, said.data);
   return static_cast<int>(status);
 }
 
@@ -250,20 +294,39 @@ void SayOut(void*, const wchar_t* line) {
 
 // Reads, and only reads: what it must never do has no function to call.
 int Status(const Package&, const KitRequest& request, int restricted) {
+  Text whence;
+  Clear(&whence);
+  KitRequest deployed;
+  Text why;
+  Clear(&why);
+  DWORD asked = 1;
+  if (request.enable) {
+    Append(&whence, L"-enable, as asked");
+  } else if (ReadDeployed(&deployed, &why)) {
+    asked = deployed.enable ? 1 : 0;
+    Append(&whence, L"the deployed choice (install.cmd");
+    AppendArguments(&whence, deployed);
+    Append(&whence, L")");
+  } else {
+    asked = 0;
+    Append(&whence, L"as without -enable: ");
+    Append(&whence, why.data);
+  }
   Machine machine;
-  Clear(&machine.program);
-  machine.log = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
-  machine.logHeld = 0;
-  LoadDevices(&machine.devices, restricted);
-  const KitPlatform platform = {&machine, nullptr, DeviceKey, WrittenPath, Instance, StateOf,
-                                ReadValue, nullptr, nullptr, SayOut, nullptr};
-  const DWORD status = ReportStatus(request.enable, platform);
+  KitPlatform platform = MachinePlatform(&machine, restricted);
+  platform.runSwitch = nullptr;
+  platform.remove = nullptr;
+  platform.restart = nullptr;
+  platform.writeRecord = nullptr;
+  platform.lock = nullptr;
+  platform.note = SayOut;
+  const DWORD status = ReportStatus(asked, whence.data, platform);
   FreeDevices(&machine.devices);
   return static_cast<int>(status);
 }
 
 int InstallKit(const Package& package, const KitRequest& request, int) {
-  return static_cast<int>(Install(package, request));
+  return static_cast<int>(Install(package, request, nullptr));
 }
 
 int UninstallKit(const Package& package, const KitRequest&, int) {
@@ -274,30 +337,10 @@ int UndoValues(const Package&, const KitRequest&, int) {
   return Undo();
 }
 
-// At boot no one reads the error stream: a run that was refused says so in
-// the log and the event too.
-void LogRefusal(const KitRequest& request, const wchar_t* why) {
-  Text line;
-  Clear(&line);
-  Append(&line, request.enable ? L"switch -enable" : L"switch none");
-  Append(&line, L"; status 1603 - nothing was run: ");
-  Append(&line, why);
-  Append(&line, L"; key none");
-  KitEvent event = {EVENTLOG_ERROR_TYPE, 103};
-  Text failed;
-  Clear(&failed);
-  if (!AppendToLog(line.data, &failed))
-    NoteNotLogged(&line, &event, failed.data);
-  Clear(&failed);
-  ReportKitEvent(event, line.data, &failed);
-}
-
 // What each verb reads or runs from its own folder: checked, and held while
-// it is used. install.cmd comes first: it is the one file not installed.
-constexpr const wchar_t* kRunFiles[] = {L"quorvane-kit.exe", L"quorvane.exe", L"apply.cmd", L"startup.cmd"};
-constexpr const wchar_t* kInstallFiles[] = {
-    L"install.cmd", L"quorvane.exe", L"quorvane-kit.exe",  L"apply.cmd", L"uninstall.cmd",    L"undo.cmd",
-    L"detect.ps1",  L"quorvane-task.xml", L"README.md", L"LICENSE",   L"docs", L"docs\\deploying.md"};
+// it is used (the install's in install.h).
+constexpr const wchar_t* kRunFiles[] = {L"quorvane-kit.exe", L"apply.cmd"};
+constexpr const wchar_t* kOwnFile[] = {L"quorvane-kit.exe"};
 constexpr const wchar_t* kUninstallFiles[] = {L"quorvane-kit.exe", L"uninstall.cmd"};
 constexpr const wchar_t* kUndoFiles[] = {L"quorvane-kit.exe", L"undo.cmd"};
 
@@ -319,12 +362,16 @@ constexpr int Count(const wchar_t* const (&)[N]) {
   return N;
 }
 
-// The first is also what runs with no verb (startup.cmd). A read-only verb
-// takes a row of its own, with the files it reads.
+// The first is also what runs with no verb (the earlier kits' startup.cmd).
+// A read-only verb takes a row of its own, with the files it reads.
 constexpr Verb kVerbs[] = {
     {L"/run", Run, kRunFiles, Count(kRunFiles), Takes::kKitArguments,
      L"apply.cmd [-enable] [/restart] [/remove-stale]", L"nothing was run"},
-    {L"/install", InstallKit, kInstallFiles, Count(kInstallFiles), Takes::kKitArguments,
+    {L"/deployed", RunDeployed, kOwnFile, Count(kOwnFile), Takes::kNothing, L"quorvane-kit.exe /deployed",
+     L"nothing was run"},
+    {L"/remediate", RemediateDeployed, kOwnFile, Count(kOwnFile), Takes::kNothing, L"quorvane-kit.exe /remediate",
+     L"nothing was run"},
+    {L"/install", InstallKit, kInstallFiles, kInstallFileCount, Takes::kKitArguments,
      L"install.cmd [-enable] [/restart] [/remove-stale]", L"nothing was installed"},
     {L"/uninstall", UninstallKit, kUninstallFiles, Count(kUninstallFiles), Takes::kNothing, L"uninstall.cmd",
      L"nothing was removed"},
@@ -420,14 +467,14 @@ int wmain(int argc, wchar_t** argv) {
     const int status = verb->handler(package, request, restricted);
     ClosePackage(&package);
     return status;
-  } else {
+  } else if (!package.held) {
     Append(&why,
            L": whoever may change the package may change what runs as SYSTEM. Unpack it in a folder that only "
            L"administrators can change (such as one in \"C:\\Program Files\") and run it from there");
   }
   SayOnStderr(why.data);
   SayOnStderr(verb->refused);
-  if (verb->handler == Run)
+  if (verb->handler == Run || verb->handler == RunDeployed || verb->handler == RemediateDeployed)
     LogRefusal(request, why.data);
   return ERROR_INSTALL_FAILURE;
 }

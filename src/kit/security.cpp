@@ -1,6 +1,7 @@
 #include "security.h"
 
 #include <aclapi.h>
+#include <ntsecapi.h>
 #include <sddl.h>
 
 namespace {
@@ -24,7 +25,7 @@ struct Right {
   int above;  // also refused on a folder above the package
 };
 
-constexpr Right kRights[] = {
+constexpr Right kFileRights[] = {
     {WRITE_OWNER, L"take ownership", 1},
     {WRITE_DAC, L"change permissions", 1},
     {DELETE, L"delete", 1},
@@ -36,6 +37,31 @@ constexpr Right kRights[] = {
     {FILE_WRITE_ATTRIBUTES, L"change attributes", 0},
     {FILE_WRITE_EA, L"change extended attributes", 0},
 };
+
+constexpr Right kKeyRights[] = {
+    {WRITE_OWNER, L"take ownership", 1},
+    {WRITE_DAC, L"change permissions", 1},
+    {DELETE, L"delete", 1},
+    {KEY_SET_VALUE, L"set values", 1},
+    {KEY_CREATE_SUB_KEY, L"create subkeys", 1},
+    {KEY_CREATE_LINK, L"create links", 1},
+};
+
+// What a place is judged by: its rights, and how its generic rights map.
+struct Kind {
+  const Right* rights;
+  int count;
+  GENERIC_MAPPING mapping;
+};
+
+Kind KindOf(Place place) {
+  if (place == Place::kKey)
+    return {kKeyRights, sizeof kKeyRights / sizeof kKeyRights[0], {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS}};
+  // GENERIC_WRITE lets one write and append (create files and folders in a
+  // folder), GENERIC_ALL everything.
+  return {kFileRights, sizeof kFileRights / sizeof kFileRights[0],
+          {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS}};
+}
 
 int NtAuthority(PSID sid) {
   const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
@@ -57,13 +83,15 @@ int Is(PSID sid, const Account& account) {
   return 1;
 }
 
-// S-1-5-21-domain-512 and -519, of whatever domain: SYSVOL's folders are
-// often Domain Admins'.
-int DomainAdmins(PSID sid) {
-  if (*GetSidSubAuthorityCount(sid) != 5 || *GetSidSubAuthority(sid, 0) != SECURITY_NT_NON_UNIQUE)
-    return 0;
-  const DWORD rid = *GetSidSubAuthority(sid, 4);
-  return rid == DOMAIN_GROUP_RID_ADMINS || rid == DOMAIN_GROUP_RID_ENTERPRISE_ADMINS;
+int DomainGroup(PSID sid, const Domains& domains) {
+  return (domains.hasAdmins && EqualSid(sid, const_cast<BYTE*>(domains.admins))) ||
+         (domains.hasEnterprise && EqualSid(sid, const_cast<BYTE*>(domains.enterprise)));
+}
+
+int SameName(const LSA_UNICODE_STRING& a, const LSA_UNICODE_STRING& b) {
+  return a.Buffer && b.Buffer &&
+         CompareStringOrdinal(a.Buffer, a.Length / sizeof(wchar_t), b.Buffer, b.Length / sizeof(wchar_t), TRUE) ==
+             CSTR_EQUAL;
 }
 
 int IsRunningAccount(PSID sid) {
@@ -188,15 +216,21 @@ int NoLinkOnPath(const wchar_t* path, Text* why) {
 
 // Opens path itself, never what it links to, and refuses a link. *missing:
 // it is not there (then no why).
+// GetLastError() is CreateFileW's own after a failure to open.
 HANDLE OpenElement(const wchar_t* path, DWORD access, DWORD share, int* missing, Text* why) {
   *missing = 0;
+  SetLastError(ERROR_SUCCESS);
   HANDLE handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    if (!*missing)
+    if (error == ERROR_SHARING_VIOLATION)
+      Say(why, path, L"is held open by another program (a sharing violation): close it, or restart Windows, and "
+                     L"try again");
+    else if (!*missing)
       Failed(why, path, error);
+    SetLastError(error);
     return handle;
   }
   FILE_ATTRIBUTE_TAG_INFO information;
@@ -211,7 +245,7 @@ HANDLE OpenElement(const wchar_t* path, DWORD access, DWORD share, int* missing,
   return INVALID_HANDLE_VALUE;
 }
 
-int SafeHandle(HANDLE handle, Place place, const wchar_t* path, Text* why) {
+int SafeHandle(HANDLE handle, Place place, const Domains& domains, const wchar_t* path, Text* why) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const DWORD error = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                       nullptr, nullptr, nullptr, nullptr, &descriptor);
@@ -219,13 +253,13 @@ int SafeHandle(HANDLE handle, Place place, const wchar_t* path, Text* why) {
     Failed(why, path, error);
     return 0;
   }
-  const int safe = SafeFromUsers(descriptor, place, path, why);
+  const int safe = SafeFromUsers(descriptor, place, domains, path, why);
   LocalFree(descriptor);
   return safe;
 }
 
 // Every folder above folder, up to its drive's or share's root.
-int SafeAbove(const Text& folder, Text* why) {
+int SafeAbove(const Text& folder, const Domains& domains, Text* why) {
   Text path = folder;
   const DWORD root = RootLength(path.data);
   while (path.length > root) {
@@ -243,7 +277,7 @@ int SafeAbove(const Text& folder, Text* why) {
         Failed(why, path.data, ERROR_PATH_NOT_FOUND);
       return 0;
     }
-    const int safe = SafeHandle(handle, Place::kAbove, path.data, why);
+    const int safe = SafeHandle(handle, Place::kAbove, domains, path.data, why);
     CloseHandle(handle);
     if (!safe)
       return 0;
@@ -253,7 +287,32 @@ int SafeAbove(const Text& folder, Text* why) {
 
 }  // namespace
 
-int TrustedAccount(PSID sid) {
+void ReadDomains(Domains* domains) {
+  domains->hasAdmins = domains->hasEnterprise = 0;
+  LSA_OBJECT_ATTRIBUTES attributes = {};
+  LSA_HANDLE policy;
+  if (LsaOpenPolicy(nullptr, &attributes, POLICY_VIEW_LOCAL_INFORMATION, &policy) != 0)
+    return;
+  POLICY_DNS_DOMAIN_INFO* information = nullptr;
+  if (LsaQueryInformationPolicy(policy, PolicyDnsDomainInformation, reinterpret_cast<void**>(&information)) == 0 &&
+      information) {
+    if (information->Sid) {
+      DWORD size = sizeof domains->admins;
+      domains->hasAdmins =
+          CreateWellKnownSid(WinAccountDomainAdminsSid, information->Sid, domains->admins, &size);
+      // Another domain's root would have to be looked up by name, over the
+      // network, at boot: its Enterprise Admins are refused instead.
+      size = sizeof domains->enterprise;
+      domains->hasEnterprise =
+          SameName(information->DnsDomainName, information->DnsForestName) &&
+          CreateWellKnownSid(WinAccountEnterpriseAdminsSid, information->Sid, domains->enterprise, &size);
+    }
+    LsaFreeMemory(information);
+  }
+  LsaClose(policy);
+}
+
+int TrustedAccount(PSID sid, const Domains& domains) {
   if (!IsValidSid(sid))
     return 0;
   if (NtAuthority(sid)) {
@@ -261,30 +320,31 @@ int TrustedAccount(PSID sid) {
       if (Is(sid, account))
         return 1;
     }
-    if (DomainAdmins(sid))
+    if (DomainGroup(sid, domains))
       return 1;
   }
   return IsRunningAccount(sid);
 }
 
-int TrustedOwner(PSID owner, const wchar_t* path, Text* why) {
+int TrustedOwner(PSID owner, const Domains& domains, const wchar_t* path, Text* why) {
   if (!owner || !IsValidSid(owner)) {
     Say(why, path, L"has an owner that could not be read");
     return 0;
   }
-  if (TrustedAccount(owner))
+  if (TrustedAccount(owner, domains))
     return 1;
   Say(why, path, L"is owned by ");
   AppendAccount(why, owner);
-  Append(why, L", not by SYSTEM, Administrators, TrustedInstaller, a domain's Domain Admins or Enterprise Admins, or "
-              L"this account");
+  Append(why, L", not by SYSTEM, Administrators, TrustedInstaller, this machine's domain's Domain Admins or its "
+              L"forest's Enterprise Admins, or this account");
   return 0;
 }
 
-int SafeFromUsers(PSECURITY_DESCRIPTOR descriptor, Place place, const wchar_t* path, Text* why) {
+int SafeFromUsers(PSECURITY_DESCRIPTOR descriptor, Place place, const Domains& domains, const wchar_t* path,
+                  Text* why) {
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
-  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !TrustedOwner(owner, path, why))
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !TrustedOwner(owner, domains, path, why))
     return 0;
   BOOL present = FALSE;
   PACL dacl = nullptr;
@@ -324,16 +384,14 @@ int SafeFromUsers(PSECURITY_DESCRIPTOR descriptor, Place place, const wchar_t* p
     }
     const ACCESS_ALLOWED_ACE* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
     PSID sid = const_cast<DWORD*>(&ace->SidStart);
-    // Generic rights as the file system maps them: GENERIC_WRITE lets one
-    // write and append (create files and folders in a folder), GENERIC_ALL
-    // everything.
-    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    Kind kind = KindOf(place);
     ACCESS_MASK mask = ace->Mask;
-    MapGenericMask(&mask, &mapping);
-    for (const Right& right : kRights) {
+    MapGenericMask(&mask, &kind.mapping);
+    for (int i = 0; i < kind.count; ++i) {
+      const Right& right = kind.rights[i];
       if (!(mask & right.mask) || (place == Place::kAbove && !right.above))
         continue;
-      if (TrustedAccount(sid))
+      if (TrustedAccount(sid, domains))
         break;
       Say(why, path, L"lets ");
       AppendAccount(why, sid);
@@ -358,6 +416,9 @@ void PlainPath(const wchar_t* final, Text* path) {
 int OpenPackage(const wchar_t* started, const wchar_t* const* names, int count, Package* package, Text* why) {
   package->handle = INVALID_HANDLE_VALUE;
   package->count = 0;
+  package->held = 0;
+  Domains domains;
+  ReadDomains(&domains);
   package->names = names;
   Clear(&package->folder);
   Text path;
@@ -368,6 +429,7 @@ int OpenPackage(const wchar_t* started, const wchar_t* const* names, int count, 
   package->handle = OpenElement(path.data, FILE_LIST_DIRECTORY | READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
                                 &missing, why);
   if (package->handle == INVALID_HANDLE_VALUE) {
+    package->held = GetLastError() == ERROR_SHARING_VIOLATION;
     if (missing)
       Failed(why, path.data, ERROR_PATH_NOT_FOUND);
     return 0;
@@ -385,8 +447,8 @@ int OpenPackage(const wchar_t* started, const wchar_t* const* names, int count, 
   }
   PlainPath(final, &package->folder);
   const wchar_t* folder = package->folder.data;
-  if (!NoLinkOnPath(folder, why) || !SafeAbove(package->folder, why) ||
-      !SafeHandle(package->handle, Place::kItem, folder, why)) {
+  if (!NoLinkOnPath(folder, why) || !SafeAbove(package->folder, domains, why) ||
+      !SafeHandle(package->handle, Place::kItem, domains, folder, why)) {
     ClosePackage(package);
     return 0;
   }
@@ -396,8 +458,10 @@ int OpenPackage(const wchar_t* started, const wchar_t* const* names, int count, 
     Append(&path, names[i]);
     package->files[i] = OpenElement(path.data, GENERIC_READ, FILE_SHARE_READ, &missing, why);
     package->count = i + 1;
+    package->held = package->files[i] == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
     if (package->files[i] == INVALID_HANDLE_VALUE ? !missing
-                                                  : !SafeHandle(package->files[i], Place::kItem, path.data, why)) {
+                                                  : !SafeHandle(package->files[i], Place::kItem, domains, path.data,
+                                                                why)) {
       ClosePackage(package);
       return 0;
     }
@@ -414,4 +478,31 @@ void ClosePackage(Package* package) {
   if (package->handle != INVALID_HANDLE_VALUE)
     CloseHandle(package->handle);
   package->handle = INVALID_HANDLE_VALUE;
+}
+
+HANDLE OpenChecked(const wchar_t* path, DWORD access, DWORD share, Place place, const Domains& domains, int* missing,
+                   Text* why) {
+  HANDLE handle = OpenElement(path, access, share, missing, why);
+  if (handle == INVALID_HANDLE_VALUE || SafeHandle(handle, place, domains, path, why))
+    return handle;
+  CloseHandle(handle);
+  return INVALID_HANDLE_VALUE;
+}
+
+int ProtectHandle(HANDLE handle, const wchar_t* sddl, const wchar_t* path, Text* why) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+    Failed(why, path, GetLastError());
+    return 0;
+  }
+  // The object alone: SetSecurityInfo would pass the entries on to what a
+  // folder holds, by name, through whatever those names lead to.
+  const int set = SetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, descriptor);
+  const DWORD error = GetLastError();
+  LocalFree(descriptor);
+  if (!set) {
+    Say(why, path, L"could not be given its permissions");
+    AppendErrorNote(why, error);
+  }
+  return set;
 }

@@ -2,131 +2,58 @@
 
 namespace {
 
-// The mark on the instance quorvane.exe writes: at the end of its line, where
-// nothing of an instance's own name can stand, so that a script may look for it.
-constexpr wchar_t kWrittenMark[] = L" (written by quorvane.exe)";
-
-struct Reading {
-  DeviceState state;
-  Text why;  // with State::kUnknown
-  Value value;
-  DWORD data;
-};
-
-void Read(const KitPlatform& platform, const wchar_t* id, Reading* reading) {
-  Clear(&reading->why);
-  reading->state = platform.state(platform.context, id, &reading->why);
-  reading->data = 0;
-  reading->value = platform.value(platform.context, id, &reading->data);
-}
-
-int Holds(const Reading& reading, DWORD asked) {
-  return reading.value == Value::kDword && reading.data == asked;
-}
-
-void AppendInstance(Text* text, const wchar_t* id, const Reading& reading) {
-  Append(text, id);
-  Append(text, L": ");
-  AppendState(text, reading.state, reading.why.data);
-  Append(text, L"; ");
-  AppendValue(text, reading.value, reading.data);
-}
-
-// Why the setting does not hold on the instance written, or nothing.
-void AppendWhyNot(Text* verdict, const wchar_t* id, const Reading& reading, DWORD asked) {
-  if (!Holds(reading, asked)) {
-    Append(verdict, L"not in effect: ");
-    Append(verdict, id);
-    Append(verdict, L", the instance quorvane.exe writes, has ");
-    AppendValue(verdict, reading.value, reading.data);
-    Append(verdict, L", not ");
-    AppendNumber(verdict, asked);
-    return;
-  }
-  if (reading.state.state == State::kWorking)
-    return;
-  Append(verdict, L"not in effect: ");
-  Append(verdict, id);
-  Append(verdict, L" holds SelectiveSuspendOn ");
-  AppendNumber(verdict, asked);
-  switch (reading.state.state) {
-    case State::kDisconnected:
-      Append(verdict, L" but is not connected: the touch panel in use keeps its own setting (see the deployment "
-                      L"guide: stale instances)");
-      return;
-    case State::kProblem:
-      Append(verdict, L" but is not working: ");
-      AppendState(verdict, reading.state, reading.why.data);
-      return;
-    default:
-      Append(verdict, L" but Windows could not tell its state: ");
-      Append(verdict, reading.why.data);
-      return;
-  }
+void AppendRemedy(Text* text, Remedy remedy) {
+  if (remedy == Remedy::kFixable)
+    Append(text, L" - fixable here");
+  else if (remedy == Remedy::kPerson)
+    Append(text, L" - needs a person");
 }
 
 }  // namespace
 
-DWORD ReportStatus(int enable, const KitPlatform& platform) {
-  const DWORD asked = enable ? 1 : 0;
-  wchar_t path[kPathCapacity];
-  Text written;
-  const int found = platform.writtenPath(platform.context, path) && InstanceOfPath(path, &written);
-
-  Reading reading;
-  Reading writtenReading;
-  int writtenRead = 0;
-  Text other;  // a connected instance, not the one written, that lacks the value
-  Clear(&other);
-  Text id;
+DWORD ReportStatus(DWORD asked, const wchar_t* whence, const KitPlatform& platform) {
   Text line;
-  for (int device = 0; device < 2; ++device) {
-    for (DWORD index = 0; platform.instance(platform.context, device, index, &id); ++index) {
-      Read(platform, id.data, &reading);
-      Clear(&line);
-      AppendInstance(&line, id.data, reading);
-      if (found && SameText(id.data, written.data)) {
-        Append(&line, kWrittenMark);
-        writtenReading = reading;
-        writtenRead = 1;
-      } else if (!other.length && InTree(reading.state) && !Holds(reading, asked)) {
-        AppendInstance(&other, id.data, reading);
-      }
-      platform.note(platform.context, line.data);
-    }
-  }
+  Clear(&line);
+  Append(&line, L"compared with SelectiveSuspendOn ");
+  AppendNumber(&line, asked);
+  Append(&line, L": ");
+  Append(&line, whence);
+  platform.note(platform.context, line.data);
+  Facts facts;
+  GatherFacts(platform, asked, 1, &facts);
+  Clear(&line);
+  const Judgement judgement = Judge(facts, &line);
+  AppendRemedy(&line, judgement.remedy);
+  platform.note(platform.context, line.data);
+  return judgement.verdict == Verdict::kInEffect ? 0 : 1;
+}
 
+DWORD Remediate(const KitRequest& deployed, const KitPlatform& platform, Text* said, int* ran, Text* line,
+                KitEvent* event) {
+  *ran = 0;
+  Clear(said);
+  Facts facts;
+  GatherFacts(platform, deployed.enable ? 1 : 0, 0, &facts);
   Text verdict;
   Clear(&verdict);
-  int inEffect = 0;
-  if (!found) {
-    // The first panel's key alone decides, even with none of its instances
-    // left: then the second panel, connected or not, is never written.
-    const int device = platform.deviceKey(platform.context);
-    Append(&verdict, device < 0    ? L"not in effect: no touch panel: neither touch panel's device key is in the registry"
-                     : device == 0 ? L"not in effect: the first touch panel's device key is there with no instance that "
-                                     L"quorvane.exe can write, so the second is never looked at (see the deployment "
-                                     L"guide: stale instances)"
-                                   : L"not in effect: no instance of the touch panel has a Device Parameters key "
-                                     L"that opens");
-  } else {
-    // The instance may have appeared after the enumeration above.
-    if (!writtenRead)
-      Read(platform, written.data, &writtenReading);
-    AppendWhyNot(&verdict, written.data, writtenReading, asked);
-    if (!verdict.length && other.length) {
-      Append(&verdict, L"not in effect: another instance of a touch panel is connected without the setting: ");
-      Append(&verdict, other.data);
-    }
-    inEffect = !verdict.length;
-    if (inEffect) {
-      Append(&verdict, L"in effect: ");
-      Append(&verdict, written.data);
-      Append(&verdict, L" holds SelectiveSuspendOn ");
-      AppendNumber(&verdict, asked);
-      Append(&verdict, L" and is working");
-    }
+  const Judgement judgement = Judge(facts, &verdict);
+  if (judgement.remedy != Remedy::kFixable) {
+    Append(said, judgement.remedy == Remedy::kNothing ? L"nothing to do: " : L"needs a person: ");
+    Append(said, verdict.data);
+    return judgement.remedy == Remedy::kNothing ? 0 : 1;
   }
-  platform.note(platform.context, verdict.data);
-  return inEffect ? 0 : 1;
+  KitRequest request = deployed;
+  request.restart = 1;
+  const DWORD status = RunKit(request, platform, line, event);
+  *ran = 1;
+  const int fixed = (status == kStatusWritten && event->outcome == Verdict::kInEffect) ||
+                    (status == kStatusRebootNeeded && event->outcome != Verdict::kNotInEffect);
+  Append(said, fixed ? L"remediated" : L"not remediated - ERROR");
+  if (status == kStatusRebootNeeded)
+    Append(said, L", reboot needed");
+  Append(said, L": ");
+  Append(said, line->data);
+  if (fixed)
+    return 0;
+  return status == kStatusWritten || status == kStatusRebootNeeded ? 1 : status;
 }

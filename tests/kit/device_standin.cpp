@@ -14,9 +14,17 @@
 //                          other instance whose key exists is not present.
 //   QUORVANE_TEST_REMOVE   DiUninstallDevice: unset succeeds, "reboot" also
 //                          needs a reboot, a number fails with it
-//   QUORVANE_TEST_RESTART  DIF_PROPERTYCHANGE: unset or "0" succeeds, "reboot"
-//                          also sets DI_NEEDREBOOT, "slow" takes two seconds,
-//                          a number fails with it
+//   QUORVANE_TEST_RESTART  DIF_PROPERTYCHANGE: unset or "0" succeeds and the
+//                          device starts again before the call returns;
+//                          "late" returns at once and the device starts three
+//                          seconds later (until then in the tree, neither
+//                          started nor with a problem); "reboot" and "restart"
+//                          put the restart off, setting DI_NEEDREBOOT or
+//                          DI_NEEDRESTART and leaving the device as it was;
+//                          "slow" takes two seconds; a number fails with it.
+// A device's driver, when it starts again, writes a value of its own
+// (DriverStarts) into the instance's Device Parameters, as drivers do: the
+// key's last-write time then says nothing of SelectiveSuspendOn.
 // The tree lives in cfgmgr32.dll, as Windows' configuration manager serves
 // setupapi and newdev; they reach it through its exports. What a test must
 // see of the calls is appended to C:\quorvane-test\devices.txt.
@@ -69,13 +77,14 @@ bool Same(const std::wstring& a, const wchar_t* b) {
   return CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
-enum class Node { kAbsent, kStarted, kProblem, kRemoving, kBack, kMistyped };
+enum class Node { kAbsent, kStarted, kStarting, kProblem, kRemoving, kBack, kMistyped };
 
 struct Device {
   std::wstring id;
   std::wstring parent;
   Node state;
   DWORD problem;
+  ULONGLONG started;  // with kStarting: when it will have started
 };
 
 // Only enumerator\device\instance names an instance: removing a shorter key
@@ -92,7 +101,7 @@ bool Exists(const std::wstring& id) {
 Device Parse(const std::wstring& entry) {
   const size_t equals = entry.find(L'='), below = entry.find(L'<');
   Device device = {entry.substr(0, equals), below == std::wstring::npos ? L"" : entry.substr(below + 1),
-                   Node::kMistyped, 0};
+                   Node::kMistyped, 0, 0};
   const std::wstring state = entry.substr(equals + 1, below == std::wstring::npos ? below : below - equals - 1);
   const struct {
     const wchar_t* name;
@@ -113,7 +122,7 @@ Device Parse(const std::wstring& entry) {
 std::vector<Device>& Tree() {
   static std::vector<Device> tree;
   if (tree.empty()) {
-    tree.push_back({L"HTREE\\ROOT\\0", L"", Node::kStarted, 0});
+    tree.push_back({L"HTREE\\ROOT\\0", L"", Node::kStarted, 0, 0});
     const std::wstring list = Variable(L"QUORVANE_TEST_DEVICES") + L';';
     for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
       if (end > start)
@@ -128,8 +137,21 @@ Device* Of(DEVINST node) {
 
 // In the device tree: what CM_Get_DevNode_Status answers for.
 bool InTree(const Device& device) {
-  return (device.state == Node::kStarted || device.state == Node::kProblem || device.state == Node::kRemoving) &&
+  return (device.state == Node::kStarted || device.state == Node::kStarting || device.state == Node::kProblem ||
+          device.state == Node::kRemoving) &&
          (device.id == Tree()[0].id || Exists(device.id));
+}
+
+// The driver starts: it writes a value of its own into Device Parameters.
+void Start(Device* device) {
+  device->state = Node::kStarted;
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kEnum + device->id + L"\\Device Parameters").c_str(), 0, KEY_SET_VALUE,
+                    &key) != ERROR_SUCCESS)
+    return;
+  const DWORD starts = static_cast<DWORD>(GetTickCount64());
+  RegSetValueExW(key, L"DriverStarts", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&starts), sizeof starts);
+  RegCloseKey(key);
 }
 
 }  // namespace
@@ -148,7 +170,7 @@ EXPORT CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, DEVINSTID_W id, ULO
   if (found == tree.end()) {
     if (!Exists(id))
       return CR_NO_SUCH_DEVNODE;
-    found = tree.insert(tree.end(), Device{id, L"", Node::kAbsent, 0});
+    found = tree.insert(tree.end(), Device{id, L"", Node::kAbsent, 0, 0});
   }
   Device& device = *found;
   if (!Exists(device.id))
@@ -156,7 +178,8 @@ EXPORT CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST devInst, DEVINSTID_W id, ULO
   // A device being removed is found only by a caller that cancels its removal.
   if (device.state == Node::kRemoving && (flags & CM_LOCATE_DEVNODE_CANCELREMOVE))
     device.state = Node::kStarted;
-  const bool configured = device.state == Node::kStarted || device.state == Node::kProblem;
+  const bool configured =
+      device.state == Node::kStarted || device.state == Node::kStarting || device.state == Node::kProblem;
   if (!configured && !(flags & CM_LOCATE_DEVNODE_PHANTOM))
     return CR_NO_SUCH_DEVNODE;
   *devInst = static_cast<DEVINST>(found - tree.begin() + 1);
@@ -168,16 +191,20 @@ EXPORT CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG status, PULONG problem, DEV
     return CR_INVALID_POINTER;
   if (flags)
     return CR_INVALID_FLAG;
-  const Device* device = Of(node);
+  Device* device = Of(node);
   if (!device)
     return CR_INVALID_DEVNODE;
   if (device->state == Node::kMistyped)
     return CR_FAILURE;
   if (!InTree(*device))
     return CR_NO_SUCH_DEVINST;
+  if (device->state == Node::kStarting && GetTickCount64() >= device->started)
+    Start(device);
   *problem = 0;
   *status = DN_DRIVER_LOADED | DN_STARTED;
-  if (device->state == Node::kProblem) {
+  if (device->state == Node::kStarting) {
+    *status = DN_DRIVER_LOADED;
+  } else if (device->state == Node::kProblem) {
     *status = DN_HAS_PROBLEM;
     *problem = device->problem;
   } else if (device->state == Node::kRemoving) {
@@ -190,6 +217,18 @@ EXPORT CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG status, PULONG problem, DEV
 // For the stand-ins of setupapi.dll and newdev.dll.
 EXPORT const wchar_t* WINAPI QuorvaneStandInId(DEVINST node) {
   return Of(node) ? Of(node)->id.c_str() : L"";
+}
+
+// DIF_PROPERTYCHANGE: a started device stops and starts again, after
+// delay milliseconds; one with a problem keeps it.
+EXPORT void WINAPI QuorvaneStandInRestart(DEVINST node, DWORD delay) {
+  Device* device = Of(node);
+  if (!device || device->state != Node::kStarted)
+    return;
+  device->state = Node::kStarting;
+  device->started = GetTickCount64() + delay;
+  if (!delay)
+    Start(device);
 }
 
 EXPORT void WINAPI QuorvaneStandInArrive(DEVINST node) {
@@ -319,12 +358,15 @@ EXPORT BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set,
     return Fail(ERROR_NO_SUCH_DEVINST);
   const std::wstring outcome = Variable(L"QUORVANE_TEST_RESTART");
   DWORD error = 0;
-  if (outcome == L"reboot")
-    list->flags |= DI_NEEDREBOOT;
-  else if (outcome == L"slow")
+  if (outcome == L"reboot" || outcome == L"restart") {
+    list->flags |= outcome == L"reboot" ? DI_NEEDREBOOT : DI_NEEDRESTART;
+    return TRUE;
+  }
+  if (outcome == L"slow")
     Sleep(2000);
-  else if (Number(outcome, &error) && error)
+  else if (outcome != L"late" && Number(outcome, &error) && error)
     return Fail(error);
+  Tree<void(WINAPI*)(DEVINST, DWORD)>("QuorvaneStandInRestart")(list->node, outcome == L"late" ? 3000 : 0);
   return TRUE;
 }
 
