@@ -1,17 +1,19 @@
 @echo off
 rem install.cmd [-enable] [/restart] [/remove-stale]
 rem Has quorvane-kit.exe beside it install the kit into %ProgramFiles%\Quorvane,
-rem a folder only administrators can change: it checks this package, copies
-rem what it checked, registers the event source Quorvane with the messages in
-rem quorvane-kit.exe, and registers the start-up task Quorvane from
-rem quorvane-task.xml as it ships: at every boot, as SYSTEM, it runs
-rem startup.cmd, a line written there that runs quorvane-kit.exe with the same
-rem arguments. Then runs it once and exits with its status. Run it again to
-rem change the arguments or update the kit: it replaces the task and the
-rem files, all at once or not at all. 87: an argument it does not know, or an
-rem empty one. 1603: the package's folder is one that standard users can
-rem change, or the kit could not be installed; the kit installed before, if
-rem any, is left as it was.
+rem a folder only SYSTEM and Administrators may open: it checks this package
+rem and Program Files, copies what it checked, records the choice (these
+rem arguments) in HKEY_LOCAL_MACHINE\SOFTWARE\Quorvane, registers the event
+rem source Quorvane with the messages in quorvane-kit.exe, and registers the
+rem start-up task Quorvane from quorvane-task.xml as it ships: at every boot,
+rem as SYSTEM, it runs quorvane-kit.exe /deployed, which applies the choice.
+rem Then runs that once and exits with its status. Run it again to change the
+rem choice or update the kit: files are replaced one by one, quorvane-kit.exe
+rem last, so that the task runs the kit installed before or the new one,
+rem whole. 87: an argument it does not know, or an empty one. 740: not run as
+rem an administrator. 1603: the package's folder or Program Files is one that
+rem standard users can change, or the kit could not be installed; the kit and
+rem the choice installed before, if any, are left as they were.
 setlocal EnableExtensions DisableDelayedExpansion
 rem Some management agents are 32-bit, and a 32-bit command processor would
 rem start the companion in the 32-bit view of the system: run again in the

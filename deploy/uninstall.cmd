@@ -1,8 +1,9 @@
 @echo off
 rem uninstall.cmd
 rem Has quorvane-kit.exe beside it remove the start-up task Quorvane, the event
-rem source Quorvane (its messages go with the kit) and %ProgramFiles%\Quorvane,
-rem whether it is run from the package or from that folder itself. Leaves the
+rem source Quorvane (its messages go with the kit), the record in
+rem HKEY_LOCAL_MACHINE\SOFTWARE\Quorvane and %ProgramFiles%\Quorvane, whether
+rem it is run from the package or from that folder itself. Leaves the
 rem value SelectiveSuspendOn (undo.cmd deletes it) and the log in
 rem %SystemRoot%\Logs\Quorvane. 1603: something could not be removed, or it
 rem was run from a folder that standard users can change. 87: it was given an

@@ -1,9 +1,14 @@
 # Intune Remediations: the remediation script, run when detect.ps1 found the
-# setting not in effect. Runs the installed apply.cmd with the arguments
-# below, as the start-up task does at every boot, and exits with its status
-# (0 written; 3010 written, a reboot is needed to finish; any other: see the
-# deployment guide, "Exit statuses"). It prints one line; only a failure
-# writes to the error stream, which Intune counts as a script error.
+# setting not in effect. Runs the installed quorvane-kit.exe /remediate,
+# which acts only where that helps: it writes the choice install.cmd
+# recorded where the value is wrong or absent, and restarts the panel where
+# the setting waits for its next start; where a person must act (no panel,
+# not connected, a problem code, another panel without the setting, a
+# restart Windows put off until it restarts) it changes nothing. Prints its
+# one line and exits with its status: 0 done (its line says "reboot needed"
+# where Windows asked for one), anything else failed or needs a person (see
+# the deployment guide, "Troubleshooting"); then the line also goes to the
+# error stream, which Intune shows as the script's error.
 #
 # Set up in Intune: Devices > Scripts and remediations > Create, with
 #   Detection script file:   detect.ps1
@@ -12,19 +17,19 @@
 #   Enforce script signature check: No, unless you sign both scripts
 #   Run script in 64-bit PowerShell: Yes
 # Plain ASCII and no .NET method: it runs in Windows PowerShell 5.1, and
-# where scripts run in Constrained Language Mode.
-$Arguments = @('-enable')   # as install.cmd was deployed: '-enable', '/restart', '/remove-stale', or none
+# where scripts run in Constrained Language Mode. Nothing here to edit.
 
-$apply = "$env:ProgramW6432\Quorvane\apply.cmd"
-if (-not (Microsoft.PowerShell.Management\Test-Path -LiteralPath $apply -PathType Leaf)) {
-    Microsoft.PowerShell.Utility\Write-Error "not applied: the kit is not installed (there is no $apply)"
+$kit = "$env:ProgramW6432\Quorvane\quorvane-kit.exe"
+if (-not (Microsoft.PowerShell.Management\Test-Path -LiteralPath $kit -PathType Leaf)) {
+    Microsoft.PowerShell.Utility\Write-Error "not remediated - ERROR: the kit is not installed (there is no $kit)"
     exit 1
 }
-$output = @(& $apply @Arguments 2>&1 | Microsoft.PowerShell.Core\ForEach-Object { "$_" })
+$output = @(& $kit /remediate 2>&1 | Microsoft.PowerShell.Core\ForEach-Object { "$_" })
 $status = $LASTEXITCODE
-if ($status -eq 0 -or $status -eq 3010) {
-    "applied: apply.cmd $($Arguments -join ' ') ended with status $status"
+$line = if ($output.Count -gt 0) { $output[-1] } else { "quorvane-kit.exe /remediate printed nothing (status $status)" }
+if ($status -eq 0) {
+    $line
 } else {
-    Microsoft.PowerShell.Utility\Write-Error "not applied: apply.cmd $($Arguments -join ' ') ended with status $status. $($output -join ' ')"
+    Microsoft.PowerShell.Utility\Write-Error $line
 }
 exit $status
