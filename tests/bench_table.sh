@@ -1,9 +1,9 @@
 #!/bin/sh
-# bench_table.sh BUILD_DIR: bench/run, run briefly to the end on the programs of BUILD_DIR: one table row per case, the count of
-# failed runs under it, the rows comparing apply.cmd and the start-up task's
-# action with quorvane.exe, and
-# nothing left behind in the checkout. Its timings are not checked: a
-# benchmark is not a test.
+# bench_table.sh BUILD_DIR: bench/run, run briefly to the end on the
+# programs of BUILD_DIR: one table row per case, the count of failed runs
+# under it, the rows comparing apply.cmd and the start-up task's action with
+# quorvane.exe, and nothing left behind in the checkout. Its timings are not
+# checked: a benchmark is not a test.
 set -eu
 cd "$(dirname "$0")/.."
 fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
