@@ -31,7 +31,7 @@ void AppendSubject(Text* text, const Facts& facts) {
 }
 
 void AppendNotWorking(Text* text, const Facts& facts) {
-  const wchar_t* but = Holds(facts.value, facts.data, facts.asked) ? L" but" : L" and";
+  const wchar_t* but = Holds(facts.value, facts.data, facts.asked) ? L" but" : L", and";
   Append(text, but);
   switch (facts.state.state) {
     case State::kDisconnected:
