@@ -205,8 +205,8 @@ int RemoveStale(const KitPlatform& platform, Text* line, int* reboot) {
   return !removals.failed && !census.unknown;
 }
 
-// What a restart asked for came to.
-struct Restart {
+// What the run says after the device's state: the restart, the record.
+struct Notes {
   Text said;
   int warning;
   int reboot;
@@ -217,7 +217,7 @@ struct Restart {
 // or is not there, nor one whose restart Windows has put off already. Then
 // reads the facts again: only the device's own state says that it started.
 void RestartIfNeeded(const KitPlatform& platform, Facts* facts, Record* record, Judgement* judgement,
-                     Text* verdict, Restart* restart) {
+                     Text* verdict, Notes* restart) {
   const int pending = judgement->verdict == Verdict::kPending;
   if (pending && record->deferred) {
     Append(&restart->said, record->deferred == kRestartPutOff
@@ -258,12 +258,13 @@ void RestartIfNeeded(const KitPlatform& platform, Facts* facts, Record* record, 
   }
   Text failed;
   Clear(&failed);
-  if (!platform.writeRecord(platform.context, *record, &failed)) {
+  if (platform.writeRecord(platform.context, *record, &failed)) {
+    facts->record = *record;
+  } else {
     Append(&restart->said, L"; record not kept - WARNING: ");
     Append(&restart->said, failed.data);
     restart->warning = 1;
   }
-  facts->record = *record;
   Clear(verdict);
   *judgement = Judge(*facts, verdict);
 }
@@ -456,12 +457,12 @@ DWORD RunKit(const KitRequest& request, const KitPlatform& platform, Text* line,
   }
   Text failed;
   Clear(&failed);
-  Restart restart = {};
-  Clear(&restart.said);
+  Notes notes = {};
+  Clear(&notes.said);
   if (!platform.writeRecord(platform.context, record, &failed)) {
-    Append(&restart.said, L"; record not kept - WARNING: ");
-    Append(&restart.said, failed.data);
-    restart.warning = 1;
+    Append(&notes.said, L"; record not kept - WARNING: ");
+    Append(&notes.said, failed.data);
+    notes.warning = 1;
   }
   Facts facts;
   GatherFacts(platform, asked, 0, &facts);
@@ -469,16 +470,16 @@ DWORD RunKit(const KitRequest& request, const KitPlatform& platform, Text* line,
   Clear(&verdict);
   Judgement judgement = Judge(facts, &verdict);
   if (request.restart)
-    RestartIfNeeded(platform, &facts, &record, &judgement, &verdict, &restart);
+    RestartIfNeeded(platform, &facts, &record, &judgement, &verdict, &notes);
 
   Append(line, L"; device ");
   AppendState(line, facts.state, facts.why.data);
-  Append(line, restart.said.data);
+  Append(line, notes.said.data);
   Append(line, removal.data);
   Append(line, L"; ");
   Append(line, verdict.data);
 
-  warning |= restart.warning || judgement.verdict == Verdict::kNotInEffect;
+  warning |= notes.warning || judgement.verdict == Verdict::kNotInEffect;
   event->type = TypeFor(status, warning);
   event->outcome = judgement.verdict;
   Clear(&event->verdict);
@@ -486,7 +487,7 @@ DWORD RunKit(const KitRequest& request, const KitPlatform& platform, Text* line,
   event->instance = id;
   AppendValue(&event->value, facts.value, facts.data);
   AppendState(&event->state, facts.state, facts.why.data);
-  return reboot || restart.reboot ? kStatusRebootNeeded : status;
+  return reboot || notes.reboot ? kStatusRebootNeeded : status;
 }
 
 void ClearEvent(KitEvent* event, WORD type, DWORD id, DWORD status) {

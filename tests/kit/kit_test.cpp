@@ -392,6 +392,11 @@ TEST(Kit, RunsDecideLineEventAndStatus) {
     EXPECT_EQ(exitStatus == kStatusRebootNeeded ? 100u : exitStatus < 3 ? 100u + exitStatus : 103u, event.id);
     EXPECT_EQ(test.exitStatus, exitStatus);
     EXPECT_STREQ(test.verdict, event.verdict.data);
+    EXPECT_EQ(std::to_wstring(exitStatus == kStatusRebootNeeded ? 0 : exitStatus), event.status.data);
+    if (std::wstring(test.verdict) != L"none") {
+      const std::wstring key = L"; key " + kKey + event.instance.data + L"\\Device Parameters";
+      EXPECT_NE(std::wstring::npos, std::wstring(line.data).find(key));
+    }
     EXPECT_EQ(test.restarts, test.fake.restarts);
     // /status, asked the same afterwards, gives the verdict that ends the line.
     if (std::wstring(test.verdict) != L"none") {
