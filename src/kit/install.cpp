@@ -91,7 +91,10 @@ int DeleteThrough(HANDLE handle, const wchar_t* path, Text* why) {
     return 0;
   }
   if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+    // No attribute at all would leave them as they are.
     basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (!basic.FileAttributes)
+      basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) {
       Failed(why, L"remove", path, GetLastError());
       return 0;
@@ -121,12 +124,13 @@ int RemoveTree(const Text& path, const Domains& domains, DWORD depth, Text* why)
   // as a listing need not show every entry while entries go.
   for (int listed = IsFolder(handle) && depth < kDeepest; removed && listed;) {
     listed = 0;
-    alignas(FILE_FULL_DIR_INFO) BYTE entries[8192];
-    for (FILE_INFO_BY_HANDLE_CLASS next = FileFullDirectoryRestartInfo;
-         removed && GetFileInformationByHandleEx(handle, next, entries, sizeof entries);
-         next = FileFullDirectoryInfo) {
-      for (const BYTE* at = entries; removed; at += reinterpret_cast<const FILE_FULL_DIR_INFO*>(at)->NextEntryOffset) {
-        const FILE_FULL_DIR_INFO& entry = *reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
+    alignas(FILE_ID_BOTH_DIR_INFO) BYTE entries[8192];
+    FILE_INFO_BY_HANDLE_CLASS next = FileIdBothDirectoryRestartInfo;
+    for (; removed && GetFileInformationByHandleEx(handle, next, entries, sizeof entries);
+         next = FileIdBothDirectoryInfo) {
+      for (const BYTE* at = entries; removed;
+           at += reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at)->NextEntryOffset) {
+        const FILE_ID_BOTH_DIR_INFO& entry = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
         wchar_t name[MAX_PATH];
         const DWORD length = entry.FileNameLength / sizeof(wchar_t);
         for (DWORD i = 0; i < length && i < MAX_PATH - 1; ++i)
@@ -142,10 +146,29 @@ int RemoveTree(const Text& path, const Domains& domains, DWORD depth, Text* why)
           break;
       }
     }
+    if (removed && GetLastError() != ERROR_NO_MORE_FILES) {
+      Failed(why, L"list", path.data, GetLastError());
+      removed = 0;
+    }
   }
   removed = removed && DeleteThrough(handle, path.data, why);
   CloseHandle(handle);
   return removed;
+}
+
+// Renames from to to, written through, trying again a few times while
+// another program (a virus scanner, say) has one of them open for a moment.
+// 1, or 0 with GetLastError().
+int Rename(const Text& from, const Text& to, DWORD flags) {
+  for (int tries = 1;; ++tries) {
+    if (MoveFileExW(from.data, to.data, flags | MOVEFILE_WRITE_THROUGH))
+      return 1;
+    const DWORD error = GetLastError();
+    if (tries == 5 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION))
+      return 0;
+    Sleep(200);
+    SetLastError(error);
+  }
 }
 
 // System32 followed by name: where Windows' own programs are called from.
@@ -459,7 +482,7 @@ int PlaceEntry(Installation* installation, int index) {
   }
   Text staged;
   Join(&staged, places.fresh, name);
-  if (MoveFileExW(staged.data, target.data, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (Rename(staged, target, MOVEFILE_REPLACE_EXISTING))
     return 1;
   DWORD error = GetLastError();
   // A run started as the task came may be waiting for the lock, its image
@@ -471,7 +494,7 @@ int PlaceEntry(Installation* installation, int index) {
     Text ignored;
     Clear(&ignored);
     installation->locked = HoldLog(&installation->lock, kLockWait, &busy, &ignored);
-    if (MoveFileExW(staged.data, target.data, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (Rename(staged, target, MOVEFILE_REPLACE_EXISTING))
       return 1;
     error = GetLastError();
   }
@@ -492,7 +515,7 @@ void PutBack(Installation* installation) {
     if (installation->created & (1 << index))
       RemoveDirectoryW(target.data);
     else if (Exists(kept))
-      MoveFileExW(kept.data, target.data, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+      Rename(kept, target, MOVEFILE_REPLACE_EXISTING);
     else if (!IsFolder(installation->package->files[index]))
       DeleteFileW(target.data);
   }
@@ -505,7 +528,7 @@ int Place(Installation* installation) {
   const Places& places = installation->places;
   Text* why = &installation->why;
   if (installation->folder == INVALID_HANDLE_VALUE) {
-    if (!MoveFileExW(places.fresh.data, places.folder.data, MOVEFILE_WRITE_THROUGH)) {
+    if (!Rename(places.fresh, places.folder, 0)) {
       Failed(why, L"move the new kit to", places.folder.data, GetLastError());
       return 0;
     }
@@ -616,9 +639,19 @@ int Steps(Installation* installation, const KitRequest& request) {
   }
   if (const int placed = Place(installation); placed != 1)
     return placed;
+  // From the copy just put in place, which only SYSTEM and Administrators
+  // may change, held while Task Scheduler reads it: the bytes checked in
+  // the package, even where the package is on a share its server may change.
   Text definition;
-  Join(&definition, installation->package->folder, L"quorvane-task.xml");
-  if (RegisterTask(definition) != 0) {
+  Join(&definition, places.folder, L"quorvane-task.xml");
+  int missing;
+  HANDLE held = OpenChecked(definition.data, GENERIC_READ, FILE_SHARE_READ, Place::kItem, installation->domains,
+                            &missing, why);
+  if (held == INVALID_HANDLE_VALUE)
+    return 0;
+  const DWORD registered = RegisterTask(definition);
+  CloseHandle(held);
+  if (registered != 0) {
     Append(why, L"could not register the task Quorvane");
     return 0;
   }

@@ -68,11 +68,18 @@ HKEY OpenToWrite(int protect, Text* why) {
   HKEY key = nullptr;
   LSTATUS result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                    KEY_READ | KEY_WRITE | WRITE_DAC | WRITE_OWNER, &security, &key, nullptr);
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
   if (result == ERROR_SUCCESS && protect)
-    result = RegSetKeySecurity(key,
-                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                   PROTECTED_DACL_SECURITY_INFORMATION,
-                               security.lpSecurityDescriptor);
+    result = GetSecurityDescriptorOwner(security.lpSecurityDescriptor, &owner, &defaulted) &&
+                     GetSecurityDescriptorDacl(security.lpSecurityDescriptor, &present, &dacl, &defaulted)
+                 ? static_cast<LSTATUS>(SetSecurityInfo(key, SE_REGISTRY_KEY,
+                                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                                            PROTECTED_DACL_SECURITY_INFORMATION,
+                                                        owner, nullptr, dacl, nullptr))
+                 : ERROR_INVALID_SECURITY_DESCR;
   LocalFree(security.lpSecurityDescriptor);
   if (result != ERROR_SUCCESS) {
     Failed(L"could not create", result, why);
@@ -176,19 +183,21 @@ int WriteRecord(const Record& record, Text* why) {
   int written = RegSetValueExW(key, L"Instance", 0, REG_SZ, reinterpret_cast<const BYTE*>(record.instance.data),
                                (record.instance.length + 1) * sizeof(wchar_t)) == ERROR_SUCCESS &&
                 WriteDword(key, L"Value", record.value);
+  // Made anew each time: the volatile option is ignored for a key that
+  // exists, and one that is not volatile would never end.
+  const LSTATUS removed = written ? RegDeleteKeyW(key, L"Pending") : ERROR_SUCCESS;
+  written = written && (removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND);
   if (written && record.pending) {
     // Volatile: gone when Windows next starts in full, as the panel starts
     // then; a Fast Startup resumes the session, and keeps it.
     HKEY pending;
+    DWORD made = 0;
     written = RegCreateKeyExW(key, L"Pending", 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &pending,
-                              nullptr) == ERROR_SUCCESS;
+                              &made) == ERROR_SUCCESS;
     if (written) {
-      written = WriteDword(pending, L"Deferred", static_cast<DWORD>(record.deferred));
+      written = made == REG_CREATED_NEW_KEY && WriteDword(pending, L"Deferred", static_cast<DWORD>(record.deferred));
       RegCloseKey(pending);
     }
-  } else if (written) {
-    const LSTATUS removed = RegDeleteKeyW(key, L"Pending");
-    written = removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND;
   }
   RegCloseKey(key);
   if (!written)

@@ -426,7 +426,8 @@ int OpenPackage(const wchar_t* started, const wchar_t* const* names, int count, 
   if (count > kPackageFiles || !NoLinkOnPath(path.data, why))
     return 0;
   int missing;
-  package->handle = OpenElement(path.data, FILE_LIST_DIRECTORY | READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+  package->handle = OpenElement(path.data, FILE_LIST_DIRECTORY | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 &missing, why);
   if (package->handle == INVALID_HANDLE_VALUE) {
     package->held = GetLastError() == ERROR_SHARING_VIOLATION;
@@ -495,14 +496,28 @@ int ProtectHandle(HANDLE handle, const wchar_t* sddl, const wchar_t* path, Text*
     Failed(why, path, GetLastError());
     return 0;
   }
-  // The object alone: SetSecurityInfo would pass the entries on to what a
-  // folder holds, by name, through whatever those names lead to.
-  const int set = SetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, descriptor);
-  const DWORD error = GetLastError();
-  LocalFree(descriptor);
-  if (!set) {
-    Say(why, path, L"could not be given its permissions");
-    AppendErrorNote(why, error);
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  BY_HANDLE_FILE_INFORMATION information;
+  DWORD error = ERROR_INVALID_SECURITY_DESCR;
+  if (!GetFileInformationByHandle(handle, &information)) {
+    error = GetLastError();
+  } else if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    // A folder alone: SetSecurityInfo would pass the entries on to what it
+    // holds, by their names, to whatever those lead to. The kernel's own
+    // call does no inheritance work, which Microsoft warns of for files;
+    // here that is the point, and what the folder passes on to files made
+    // in it later comes from the entries it stores.
+    error = SetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, descriptor) ? ERROR_SUCCESS : GetLastError();
+  } else if (GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+    error = SetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, dacl, nullptr);
   }
-  return set;
+  LocalFree(descriptor);
+  if (error == ERROR_SUCCESS)
+    return 1;
+  Say(why, path, L"could not be given its permissions");
+  AppendErrorNote(why, error);
+  return 0;
 }
