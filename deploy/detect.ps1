@@ -25,6 +25,7 @@ try {
     # Its first line names the value the deployed choice asks for; the line
     # of the instance quorvane.exe writes ends with its value and a mark,
     # where nothing of an instance's name can stand.
+    if (-not $env:ProgramW6432) { exit 0 }
     $lines = @(& "$env:ProgramW6432\Quorvane\quorvane-kit.exe" /status 2>$null)
     if ($lines.Count -gt 0 -and $lines[0] -match '^compared with SelectiveSuspendOn ([01]): the deployed choice') {
         $value = $Matches[1]

@@ -20,9 +20,12 @@
 # PowerShell 5.1, and where scripts run in Constrained Language Mode.
 $ConfigurationManager = $false   # $true as a configuration item's discovery script
 
-# "C:\Program Files" in a 32-bit PowerShell too.
+# "C:\Program Files" in a 32-bit PowerShell too. Without it (no 64-bit
+# Windows), the path would start at the drive's root, where any user may
+# put a program: nothing runs.
 $kit = "$env:ProgramW6432\Quorvane\quorvane-kit.exe"
-if (-not (Microsoft.PowerShell.Management\Test-Path -LiteralPath $kit -PathType Leaf)) {
+if (-not $env:ProgramW6432 -or
+    -not (Microsoft.PowerShell.Management\Test-Path -LiteralPath $kit -PathType Leaf)) {
     "not in effect - WARNING: the kit is not installed (there is no $kit) - needs a person"
     if ($ConfigurationManager) { exit 0 }
     exit 1

@@ -19,8 +19,12 @@
 # Plain ASCII and no .NET method: it runs in Windows PowerShell 5.1, and
 # where scripts run in Constrained Language Mode. Nothing here to edit.
 
+# "C:\Program Files" in a 32-bit PowerShell too. Without it (no 64-bit
+# Windows), the path would start at the drive's root, where any user may
+# put a program: nothing runs.
 $kit = "$env:ProgramW6432\Quorvane\quorvane-kit.exe"
-if (-not (Microsoft.PowerShell.Management\Test-Path -LiteralPath $kit -PathType Leaf)) {
+if (-not $env:ProgramW6432 -or
+    -not (Microsoft.PowerShell.Management\Test-Path -LiteralPath $kit -PathType Leaf)) {
     Microsoft.PowerShell.Utility\Write-Error "not remediated - ERROR: the kit is not installed (there is no $kit)"
     exit 1
 }

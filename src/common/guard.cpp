@@ -4,7 +4,6 @@
 
 namespace {
 
-constexpr wchar_t kGuardName[] = L"Quorvane Execute Mutex Name";
 constexpr wchar_t kEnableSwitch[] = L"-enable";
 
 // Stops at the first difference, so a shorter argument is never read past its terminator.

@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+// The name of quorvane.exe's guard, a mutex that only tells copies apart.
+inline constexpr wchar_t kGuardName[] = L"Quorvane Execute Mutex Name";
+
 // quorvane.exe's exit statuses.
 constexpr int kStatusWritten = 0;
 constexpr int kStatusNotWritten = 1;

@@ -290,7 +290,7 @@ int FoundAgain(const KitPlatform& platform, DWORD asked, wchar_t* path, Text* id
 }
 
 // "; status N", and for a run that wrote nothing, ERROR and why.
-void AppendStatus(const KitPlatform& platform, DWORD status, int locked, Text* line) {
+void AppendStatus(const KitPlatform& platform, DWORD status, const Text& why, int locked, Text* line) {
   Append(line, L"; status ");
   AppendError(line, status);
   if (status == kStatusNotWritten) {
@@ -303,6 +303,10 @@ void AppendStatus(const KitPlatform& platform, DWORD status, int locked, Text* l
                  L"start, see the deployment guide (status 2)");
   } else if (status != kStatusWritten) {
     Append(line, L" - ERROR");
+  }
+  if (why.length) {
+    Append(line, L" - WARNING: ");
+    Append(line, why.data);
   }
   if (!locked)
     Append(line, L" - WARNING: another run of the kit held the log for a minute, and this run went on beside it");
@@ -425,8 +429,11 @@ DWORD RunKit(const KitRequest& request, const KitPlatform& platform, Text* line,
   const int seen = platform.writtenPath(platform.context, path) && InstanceOfPath(path, &before) &&
                    Holds(platform.value(platform.context, before.data, &beforeData), beforeData, asked);
 
-  const DWORD status = platform.runSwitch(platform.context, request.enable);
-  AppendStatus(platform, status, locked, line);
+  Text why;
+  Clear(&why);
+  const DWORD status = platform.runSwitch(platform.context, request.enable, &why);
+  warning |= why.length != 0;
+  AppendStatus(platform, status, why, locked, line);
   ClearEvent(event, TypeFor(status, warning), IdFor(status), status);
   Text id;
   if (status != kStatusWritten) {

@@ -56,8 +56,9 @@ constexpr int kRestartFailed = 2;  // the restart the kit asked for failed
 // against a fake. Each call that can fail says why in *why.
 struct KitPlatform {
   void* context;
-  // quorvane.exe's work, in this process: its exit status.
-  DWORD (*runSwitch)(void* context, int enable);
+  // quorvane.exe's work, in this process: its exit status; why, a warning
+  // when it wrote although the guard's name was taken (by no copy of ours).
+  DWORD (*runSwitch)(void* context, int enable, Text* why);
   // The device key quorvane.exe searches (0 or 1), or -1 when neither opens.
   int (*deviceKey)(void* context);
   // The Device Parameters path quorvane.exe writes, by its own search; 0 if none.

@@ -27,6 +27,8 @@
 #include "security.h"
 #include "status.h"
 
+#include <aclapi.h>
+
 namespace {
 
 // How long a run waits for another to finish before it goes on: a run takes
@@ -57,11 +59,47 @@ int OwnFolder(Text* folder) {
   return folder->length != 0;
 }
 
+// Whether the guard's name is held by a copy of quorvane.exe or of the kit:
+// only SYSTEM and administrators run them, and own what they create. Any
+// user may take the name first; then says who holds it, or what.
+int HeldByACopy(Text* why) {
+  HANDLE guard = OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, kGuardName);
+  if (!guard) {
+    const DWORD error = GetLastError();
+    // Gone since: the copy that held it has ended.
+    if (error == ERROR_FILE_NOT_FOUND)
+      return 1;
+    Append(why, L"the name ");
+    Append(why, kGuardName);
+    Append(why, error == ERROR_INVALID_HANDLE ? L" is taken by an object of another kind"
+                                              : L" is held by an object this run may not read");
+    AppendErrorNote(why, error);
+    Append(why, L", no copy of the kit's: written all the same");
+    return 0;
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  Domains domains;
+  ReadDomains(&domains);
+  const int copy = GetSecurityInfo(guard, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                   nullptr, &descriptor) == ERROR_SUCCESS &&
+                   TrustedOwner(owner, domains, kGuardName, why);
+  LocalFree(descriptor);
+  CloseHandle(guard);
+  if (!copy)
+    Append(why, L": no copy of the kit's, written all the same");
+  return copy;
+}
+
 // quorvane.exe's own work, in this process: one process start fewer at
-// every boot, and the same guard keeps it and quorvane.exe apart.
-DWORD RunSwitch(void*, int enable) {
+// every boot, and the same guard keeps it and quorvane.exe apart. A name
+// that a user took first keeps no run out.
+DWORD RunSwitch(void*, int enable, Text* why) {
   const wchar_t* const argv[] = {L"quorvane.exe", L"-enable"};
-  return static_cast<DWORD>(RunSingleInstance(enable ? 2 : 1, argv));
+  const DWORD status = static_cast<DWORD>(RunSingleInstance(enable ? 2 : 1, argv));
+  if (status != kStatusGuardTaken || HeldByACopy(why))
+    return status;
+  return WriteSelectiveSuspend(enable ? 1 : 0) ? kStatusWritten : kStatusNotWritten;
 }
 
 int DeviceKey(void*) {

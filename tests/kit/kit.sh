@@ -83,7 +83,7 @@ package="$drive/quorvane-test/$folder/$name"
 kit="C:\\quorvane-test\\$folder\\$name"
 
 files=$(cd "$package" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
-expected="LICENSE README.md SHA256SUMS apply.cmd detect.ps1 docs/deploying.md install.cmd quorvane-kit.exe quorvane-task.xml quorvane.exe remediation/detect.ps1 remediation/remediate.ps1 undo.cmd uninstall.cmd "
+expected="LICENSE README.md SHA256SUMS apply.cmd detect.ps1 docs/deploying.md docs/design.md install.cmd quorvane-kit.exe quorvane-task.xml quorvane.exe remediation/detect.ps1 remediation/remediate.ps1 undo.cmd uninstall.cmd "
 [ "$files" = "$expected" ] || fail "the package holds: $files; expected: $expected"
 (cd "$package" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the package"
 for doc in README.md docs/deploying.md; do
@@ -333,6 +333,17 @@ wait "$holder" || fail "the program holding the guard failed"
 [ "$(logged)" = "switch -enable; status 2 - ERROR: another program holds the name Quorvane Execute Mutex Name; if this comes at every start, see the deployment guide (status 2); key none" ] ||
   fail "guard held: logged $(logged)"
 event 2 102
+# The name taken by what no copy of quorvane.exe or the kit makes keeps no run out.
+"$run" "$prefix" "$standin" hold-name 'C:\quorvane-test\guard' &
+holder=$!
+for _ in $(seq 200); do [ -e "$drive/quorvane-test/guard" ] && break; sleep 0.1; done
+QUORVANE_TEST_DEVICES=$other=started kit 0 "$kit\\apply.cmd" -enable
+rm -f "$drive/quorvane-test/guard"
+wait "$holder" || fail "the program holding the guard's name failed"
+case "$(logged)" in "switch -enable; status 0 - WARNING: the name Quorvane Execute Mutex Name is taken by an object of another kind (error 6), no copy of the kit's: written all the same; key $root\\$other\\Device Parameters; device working; pending: "*) ;;
+  *) fail "the guard's name taken: logged $(logged)" ;; esac
+[ "$(value "$root\\$other\\Device Parameters")" = 0x1 ] || fail "the guard's name taken: not written"
+"$run" "$prefix" reg delete "$root\\$other\\Device Parameters" /v SelectiveSuspendOn /f >/dev/null
 lines=$(lines_logged)
 kit 87 "$kit\\apply.cmd" -Enable
 # Another verb of quorvane-kit.exe is no argument of apply.cmd's.

@@ -40,6 +40,7 @@ struct Fake {
   std::vector<FakeInstance> devices[2];
   std::optional<int> key;  // the device key searched; by default the first with instances
   DWORD guard = kStatusWritten;  // kStatusGuardTaken: another copy holds the guard
+  bool squatted = false;         // the guard's name is taken by no copy: written all the same
   bool lost = false;             // the search finds nothing once the value is written
   std::optional<DWORD> after;    // what another program writes there just after
   Change removal = Change::kDone;
@@ -83,11 +84,13 @@ FakeInstance* Search(Fake& fake) {
 
 const KitPlatform kFakePlatform = {
     nullptr,
-    [](void* c, int enable) -> DWORD {
+    [](void* c, int enable, Text* why) -> DWORD {
       Fake& fake = Of(c);
       EXPECT_TRUE(fake.locked) << "ran before taking the lock";
       if (fake.guard != kStatusWritten)
         return fake.guard;
+      if (fake.squatted)
+        Append(why, L"squatted");
       FakeInstance* found = Search(fake);
       if (!found)
         return kStatusNotWritten;
@@ -362,6 +365,10 @@ TEST(Kit, RunsDecideLineEventAndStatus) {
        L"; status 0 - WARNING: another run of the kit held the log for a minute, and this run went on beside it" +
            atA + L"; device working" + pendingA0,
        {}, EVENTLOG_WARNING_TYPE, 0, L"pending"},
+      {"the guard's name taken by no copy of ours: written all the same", {},
+       With({connectedA}, {}, [](Fake* f) { f->squatted = true; }),
+       L"; status 0 - WARNING: squatted" + atA + L"; device working" + pendingA0, {}, EVENTLOG_WARNING_TYPE, 0,
+       L"pending"},
       {"guard taken", {L"/restart"}, With({connectedA}, {}, [](Fake* f) { f->guard = kStatusGuardTaken; }),
        L"; status 2 - ERROR: another program holds the name Quorvane Execute Mutex Name; if this comes at every "
        L"start, see the deployment guide (status 2); key none",

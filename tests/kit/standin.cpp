@@ -2,7 +2,9 @@
 //   standin.exe hold-guard FILE   holds quorvane.exe's guard until FILE is
 //                                 deleted (created once the guard is held);
 //   standin.exe hold PATH FILE    holds the file or folder PATH open without
-//                                 sharing, in the same way.
+//                                 sharing, in the same way;
+//   standin.exe hold-name FILE    takes the guard's name for an event, as any
+//                                 user's program may, in the same way.
 #include <windows.h>
 
 #include <cstdio>
@@ -28,6 +30,8 @@ int Hold(HANDLE held, const wchar_t* file) {
 int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wstring(argv[1]) == L"hold-guard")
     return Hold(CreateMutexW(nullptr, FALSE, L"Quorvane Execute Mutex Name"), argv[2]);
+  if (argc == 3 && std::wstring(argv[1]) == L"hold-name")
+    return Hold(CreateEventW(nullptr, FALSE, FALSE, L"Quorvane Execute Mutex Name"), argv[2]);
   if (argc == 4 && std::wstring(argv[1]) == L"hold")
     return Hold(CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
                 argv[3]);
