@@ -81,9 +81,11 @@ int HeldByACopy(Text* why) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   Domains domains;
   ReadDomains(&domains);
+  // Windows gives every named object an owner; one it does not show is
+  // taken for a copy's, as quorvane.exe would take it (Wine shows none).
   const int copy = GetSecurityInfo(guard, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                                   nullptr, &descriptor) == ERROR_SUCCESS &&
-                   TrustedOwner(owner, domains, kGuardName, why);
+                                   nullptr, &descriptor) != ERROR_SUCCESS ||
+                   !owner || TrustedOwner(owner, domains, kGuardName, why);
   LocalFree(descriptor);
   CloseHandle(guard);
   if (!copy)
