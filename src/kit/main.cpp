@@ -42,7 +42,7 @@ struct Machine {
 };
 
 // The folder of this program's own image, without its final backslash:
-// where quorvane.exe is, never the current directory or PATH.
+// the package checked, never the current directory or PATH.
 int OwnFolder(Text* folder) {
   Clear(folder);
   const DWORD length = GetModuleFileNameW(nullptr, folder->data, kTextCapacity);
