@@ -98,9 +98,8 @@ int ReadDword(HKEY key, const wchar_t* name, DWORD* data) {
   return RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, data, &size) == ERROR_SUCCESS;
 }
 
-int WriteDword(HKEY key, const wchar_t* name, DWORD data) {
-  return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data) ==
-         ERROR_SUCCESS;
+LSTATUS WriteDword(HKEY key, const wchar_t* name, DWORD data) {
+  return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
 }
 
 }  // namespace
@@ -126,13 +125,15 @@ int WriteDeployed(const KitRequest& request, Text* why) {
   HKEY key = OpenToWrite(1, why);
   if (!key)
     return 0;
-  int written = 1;
-  for (const auto& choice : kChoice)
-    written &= WriteDword(key, choice.name, static_cast<DWORD>(request.*(choice.flag)));
+  LSTATUS result = ERROR_SUCCESS;
+  for (const auto& choice : kChoice) {
+    if (result == ERROR_SUCCESS)
+      result = WriteDword(key, choice.name, static_cast<DWORD>(request.*(choice.flag)));
+  }
   RegCloseKey(key);
-  if (!written)
-    Failed(L"could not record the choice in", static_cast<LSTATUS>(GetLastError()), why);
-  return written;
+  if (result != ERROR_SUCCESS)
+    Failed(L"could not record the choice in", result, why);
+  return result == ERROR_SUCCESS;
 }
 
 int ForgetDeployed() {
@@ -180,29 +181,34 @@ int WriteRecord(const Record& record, Text* why) {
   HKEY key = OpenToWrite(0, why);
   if (!key)
     return 0;
-  int written = RegSetValueExW(key, L"Instance", 0, REG_SZ, reinterpret_cast<const BYTE*>(record.instance.data),
-                               (record.instance.length + 1) * sizeof(wchar_t)) == ERROR_SUCCESS &&
-                WriteDword(key, L"Value", record.value);
+  LSTATUS result = RegSetValueExW(key, L"Instance", 0, REG_SZ, reinterpret_cast<const BYTE*>(record.instance.data),
+                                  (record.instance.length + 1) * sizeof(wchar_t));
+  if (result == ERROR_SUCCESS)
+    result = WriteDword(key, L"Value", record.value);
   // Made anew each time: the volatile option is ignored for a key that
   // exists, and one that is not volatile would never end.
-  const LSTATUS removed = written ? RegDeleteKeyW(key, L"Pending") : ERROR_SUCCESS;
-  written = written && (removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND);
-  if (written && record.pending) {
+  if (result == ERROR_SUCCESS) {
+    result = RegDeleteKeyW(key, L"Pending");
+    if (result == ERROR_FILE_NOT_FOUND)
+      result = ERROR_SUCCESS;
+  }
+  if (result == ERROR_SUCCESS && record.pending) {
     // Volatile: gone when Windows next starts in full, as the panel starts
     // then; a Fast Startup resumes the session, and keeps it.
     HKEY pending;
     DWORD made = 0;
-    written = RegCreateKeyExW(key, L"Pending", 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &pending,
-                              &made) == ERROR_SUCCESS;
-    if (written) {
-      written = made == REG_CREATED_NEW_KEY && WriteDword(pending, L"Deferred", static_cast<DWORD>(record.deferred));
+    result = RegCreateKeyExW(key, L"Pending", 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &pending,
+                             &made);
+    if (result == ERROR_SUCCESS) {
+      result = made == REG_CREATED_NEW_KEY ? WriteDword(pending, L"Deferred", static_cast<DWORD>(record.deferred))
+                                           : ERROR_ALREADY_EXISTS;
       RegCloseKey(pending);
     }
   }
   RegCloseKey(key);
-  if (!written)
-    Failed(L"could not write to", static_cast<LSTATUS>(GetLastError()), why);
-  return written;
+  if (result != ERROR_SUCCESS)
+    Failed(L"could not write to", result, why);
+  return result == ERROR_SUCCESS;
 }
 
 int RemoveRecord() {
