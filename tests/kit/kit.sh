@@ -509,7 +509,8 @@ task && [ "$(value "$parameters1")" = 0x1 ] || fail "the task's action did not f
 
 # Remediations, as Intune runs them: detection, then remediation where it
 # said not in effect. Each case twice: the second cycle does nothing the
-# first showed cannot help. Here the panel waits for its next start.
+# first showed cannot help: a panel waiting for its next start, then one
+# not connected.
 # devices|detected|remediated|restarts|first line of the remediation
 while IFS='|' read -r tree detected remediated restarts said; do
   rm -f "$drive/quorvane-test/devices.txt"
@@ -525,7 +526,6 @@ while IFS='|' read -r tree detected remediated restarts said; do
   [ "${asked:-0}" = "$restarts" ] || fail "remediations with $tree asked for $asked restarts, expected $restarts"
 done <<EOF
 $id1=started|1|0|1|remediated: switch -enable; status 0; key $parameters1; device working; restart done; in effect
-$id1=started|0|0|0|
 $id2=started|1|1|0|needs a person: not in effect - WARNING: $id1 holds SelectiveSuspendOn 1 $gone
 EOF
 
